@@ -1,0 +1,77 @@
+#include "entry/Entry.h"
+
+#include "common/Common.h"
+#include "layout/Paths.h"
+#include "runtime/Runtime.h"
+#include "scm/Scm.h"
+
+#include <iostream>
+#include <string>
+
+namespace {
+
+bool IsMode(int argc, wchar_t* argv[], int count, const wchar_t* mode)
+{
+    return argc == count && std::wstring(argv[1]) == mode;
+}
+
+bool IsModeWithExtras(int argc, wchar_t* argv[], const wchar_t* mode)
+{
+    return argc >= 2 && std::wstring(argv[1]) == mode;
+}
+
+void CloseStopEvent()
+{
+    HANDLE event = StopEvent.load(std::memory_order_acquire);
+    CloseHandleAndForget(event);
+    StopEvent.store(nullptr, std::memory_order_release);
+}
+
+} // namespace
+
+DWORD RunSelfTest()
+{
+    bool passed = !GetModuleDirectory().empty() && !GetConfigPath().empty();
+    std::wcout << (passed ? L"Orvella native service self-test passed\n"
+                          : L"Orvella native service self-test failed\n");
+    std::wcout.flush();
+    CloseStopEvent();
+    return passed ? 0 : 1;
+}
+
+DWORD RunServiceDispatcher()
+{
+    SERVICE_TABLE_ENTRYW table[] = {
+        {const_cast<LPWSTR>(ServiceName), ServiceMain},
+        {nullptr, nullptr},
+    };
+    BOOL dispatched = StartServiceCtrlDispatcherW(table);
+    CloseStopEvent();
+    return dispatched ? 0 : 1;
+}
+
+DWORD RunEntry(int argc, wchar_t* argv[])
+{
+    if (IsMode(argc, argv, 4, L"--prepare-update"))
+        return PrepareUpdate(argv[2], argv[3]);
+    if (IsMode(argc, argv, 3, L"--install-service"))
+        return InstallService(argv[2]);
+    if (IsMode(argc, argv, 2, L"--start-service"))
+        return StartInstalledService();
+    if (IsMode(argc, argv, 2, L"--remove-service"))
+        return RemoveService();
+
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr)
+        return 1;
+    StopEvent.store(event, std::memory_order_release);
+
+    if (IsModeWithExtras(argc, argv, L"--self-test"))
+        return RunSelfTest();
+    if (IsModeWithExtras(argc, argv, L"--console")) {
+        RunConsole();
+        CloseStopEvent();
+        return 0;
+    }
+    return RunServiceDispatcher();
+}

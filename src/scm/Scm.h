@@ -1,0 +1,15 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+DWORD StopServiceAndWait(bool& wasRunning);
+DWORD InstallService(const std::wstring& executablePath);
+DWORD StartInstalledService();
+DWORD RemoveService();
+DWORD PrepareUpdate(const std::wstring& targetPath, const std::wstring& statePath);
+
+// Queries the service's process status into a zeroed 36-byte record. Returns 0, or
+// the last error of a failed query (which may itself be 0).
+DWORD QueryProcessStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status);

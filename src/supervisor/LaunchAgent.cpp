@@ -1,0 +1,103 @@
+#include "supervisor/Supervisor.h"
+
+#include "common/Common.h"
+#include "layout/Paths.h"
+
+#include <userenv.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+constexpr DWORD OwnTokenAccess =
+    TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_SESSIONID;
+constexpr DWORD AgentCreationFlags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT;
+const wchar_t AgentFileName[] = L"Kestrune.exe";
+const wchar_t AgentDesktop[] = L"winsta0\\default";
+
+// A folder that cannot be queried counts as a missing agent for this pass: the
+// supervisor must outlive a transient file-system fault and try again later.
+bool AgentIsPresent(const std::filesystem::path& agentPath)
+{
+    std::error_code queryFailed;
+    return std::filesystem::exists(agentPath, queryFailed) && !queryFailed;
+}
+
+std::wstring BuildCommandLine(const std::filesystem::path& agentPath)
+{
+    return QuoteArgument(agentPath) + L" --service-agent --config " + QuoteArgument(GetConfigPath());
+}
+
+// The agent's token: our own, moved into the target session.
+HANDLE DuplicateTokenForSession(HANDLE ownToken, DWORD session)
+{
+    HANDLE agentToken = nullptr;
+    if (!DuplicateTokenEx(ownToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                          TokenPrimary, &agentToken))
+        return nullptr;
+    if (!SetTokenInformation(agentToken, TokenSessionId, &session, sizeof(session))) {
+        CloseHandleAndForget(agentToken);
+        return nullptr;
+    }
+    return agentToken;
+}
+
+bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPath,
+                        PROCESS_INFORMATION& processInfo)
+{
+    LPVOID environment = nullptr;
+    // Without a block of its own the agent inherits ours, which still works.
+    CreateEnvironmentBlock(&environment, agentToken, FALSE);
+
+    // CreateProcessAsUserW may write into its command line, so it gets a copy.
+    std::wstring commandLine = BuildCommandLine(agentPath);
+    std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
+    writableCommandLine.push_back(L'\0');
+    std::wstring workingDirectory = agentPath.parent_path().wstring();
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = const_cast<LPWSTR>(AgentDesktop);
+
+    BOOL created = CreateProcessAsUserW(agentToken, agentPath.c_str(), writableCommandLine.data(),
+                                        nullptr, nullptr, FALSE, AgentCreationFlags, environment,
+                                        workingDirectory.c_str(), &startup, &processInfo);
+    if (environment != nullptr)
+        DestroyEnvironmentBlock(environment);
+    return created != FALSE;
+}
+
+void TrackAgent(PROCESS_INFORMATION& processInfo, DWORD session)
+{
+    CloseHandleAndForget(processInfo.hThread);
+    // Never overwrite a handle the slot still owns.
+    StopAgent();
+    AgentSlot.Process.store(processInfo.hProcess, std::memory_order_relaxed);
+    AgentSlot.Session.store(session, std::memory_order_relaxed);
+}
+
+} // namespace
+
+void LaunchAgent(DWORD session)
+{
+    std::filesystem::path agentPath = GetModuleDirectory() / AgentFileName;
+    if (!AgentIsPresent(agentPath))
+        return;
+
+    PROCESS_INFORMATION processInfo = {};
+    HANDLE ownToken = nullptr;
+    HANDLE agentToken = nullptr;
+    bool created = false;
+    if (OpenProcessToken(GetCurrentProcess(), OwnTokenAccess, &ownToken)) {
+        agentToken = DuplicateTokenForSession(ownToken, session);
+        if (agentToken != nullptr)
+            created = CreateAgentProcess(agentToken, agentPath, processInfo);
+    }
+    CloseHandleAndForget(agentToken);
+    CloseHandleAndForget(ownToken);
+    if (created)
+        TrackAgent(processInfo, session);
+}

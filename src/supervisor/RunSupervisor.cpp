@@ -1,0 +1,40 @@
+#include "supervisor/Supervisor.h"
+
+#include "common/Common.h"
+
+namespace {
+
+constexpr DWORD SupervisionPeriodMs = 3000;
+
+bool WaitForNextPass()
+{
+    HANDLE stop = StopEvent.load(std::memory_order_acquire);
+    // A set event and a failed wait (null or closed handle) both end the loop.
+    return WaitForSingleObject(stop, SupervisionPeriodMs) == WAIT_TIMEOUT;
+}
+
+bool AgentIsHealthyIn(DWORD target)
+{
+    HANDLE process = AgentSlot.Process.load(std::memory_order_relaxed);
+    return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT
+        && AgentSlot.Session.load(std::memory_order_relaxed) == target;
+}
+
+void RunPass()
+{
+    DWORD target = SelectTargetSession();
+    if (AgentIsHealthyIn(target))
+        return;
+    StopAgent();
+    if (target == NoSession)
+        return;
+    LaunchAgent(target);
+}
+
+} // namespace
+
+void RunSupervisor()
+{
+    while (WaitForNextPass())
+        RunPass();
+}
