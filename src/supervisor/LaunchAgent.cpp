@@ -56,13 +56,14 @@ bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPat
     std::wstring commandLine = BuildCommandLine(agentPath);
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
+    std::wstring applicationName = agentPath.wstring();
     std::wstring workingDirectory = agentPath.parent_path().wstring();
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.lpDesktop = const_cast<LPWSTR>(AgentDesktop);
 
-    BOOL created = CreateProcessAsUserW(agentToken, agentPath.c_str(), writableCommandLine.data(),
+    BOOL created = CreateProcessAsUserW(agentToken, applicationName.c_str(), writableCommandLine.data(),
                                         nullptr, nullptr, FALSE, AgentCreationFlags, environment,
                                         workingDirectory.c_str(), &startup, &processInfo);
     if (environment != nullptr)
