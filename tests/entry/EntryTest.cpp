@@ -1,0 +1,180 @@
+#include "HostTest.h"
+
+#include "entry/Entry.h"
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+class EntryTest : public HostTest {
+protected:
+    std::wostringstream output;
+    std::wstreambuf* savedOutput = nullptr;
+
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        savedOutput = std::wcout.rdbuf(output.rdbuf());
+    }
+
+    void TearDown() override
+    {
+        std::wcout.rdbuf(savedOutput);
+        // Every mode that created the StopEvent must have closed and forgotten it.
+        EXPECT_EQ(StopEvent.load(), nullptr);
+        HostTest::TearDown();
+    }
+
+    DWORD Run(std::vector<std::wstring> arguments)
+    {
+        arguments.insert(arguments.begin(), L"OrvellaService.exe");
+        std::vector<wchar_t*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        return static_cast<DWORD>(wmain(static_cast<int>(arguments.size()), argv.data()));
+    }
+
+    // The administrative rows open the service manager and never create the StopEvent.
+    void ExpectAdministrativeMode(DWORD serviceAccess)
+    {
+        EXPECT_EQ(model::CountOf("CreateEventW"), 0u);
+        EXPECT_EQ(model::CountOf("StartServiceCtrlDispatcherW"), 0u);
+        auto opens = model::CallsTo("OpenServiceW");
+        ASSERT_FALSE(opens.empty());
+        EXPECT_EQ(opens[0].arg(2), serviceAccess);
+    }
+
+    void ExpectServiceRun()
+    {
+        EXPECT_EQ(model::CountOf("CreateEventW"), 1u);
+        EXPECT_EQ(model::CountOf("StartServiceCtrlDispatcherW"), 1u);
+        EXPECT_EQ(model::CountOf("OpenSCManagerW"), 0u);
+        EXPECT_TRUE(output.str().empty());
+    }
+};
+
+TEST_F(EntryTest, AdministrativeRowsNeedTheirExactArgumentCount)
+{
+    model::AddService(L"OrvellaService", SERVICE_STOPPED);
+    EXPECT_EQ(Run({L"--start-service"}), 0u);
+    ExpectAdministrativeMode(SERVICE_START);
+    model::ClearJournal();
+
+    EXPECT_EQ(Run({L"--remove-service"}), 0u);
+    ExpectAdministrativeMode(SERVICE_STOP | SERVICE_QUERY_STATUS);
+    EXPECT_EQ(model::Service(L"OrvellaService"), nullptr);
+    model::ClearJournal();
+
+    EXPECT_EQ(Run({L"--prepare-update", (root / "absent.exe").wstring(), (root / "state").wstring()}), 0u);
+    ExpectAdministrativeMode(SERVICE_STOP | SERVICE_QUERY_STATUS);
+    model::ClearJournal();
+
+    model::FailNext("OpenSCManagerW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Run({L"--install-service", L"C:\\Orvella\\OrvellaService.exe"}), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    auto managers = model::CallsTo("OpenSCManagerW");
+    ASSERT_EQ(managers.size(), 1u);
+    EXPECT_EQ(managers[0].arg(2), static_cast<uintptr_t>(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    EXPECT_EQ(model::CountOf("CreateEventW"), 0u);
+}
+
+TEST_F(EntryTest, AWrongCountOrSpellingFallsThroughToTheServiceRun)
+{
+    const std::vector<std::vector<std::wstring>> commandLines = {
+        {},
+        {L"--start-service", L"extra"},
+        {L"--remove-service", L"extra"},
+        {L"--install-service"},
+        {L"--install-service", L"a", L"b"},
+        {L"--prepare-update", L"a"},
+        {L"--prepare-update", L"a", L"b", L"c"},
+        {L"--Console"},
+        {L"--SELF-TEST"},
+        {L"--console-run"},
+        {L"console"},
+        {L""},
+    };
+    for (const auto& commandLine : commandLines) {
+        model::ClearJournal();
+        EXPECT_EQ(Run(commandLine), 1u) << "argument count " << commandLine.size() + 1;
+        ExpectServiceRun();
+    }
+}
+
+TEST_F(EntryTest, StopEventIsCreatedUnnamedManualResetAndUnsignalled)
+{
+    Run({L"--self-test"});
+    auto creations = model::CallsTo("CreateEventW");
+    ASSERT_EQ(creations.size(), 1u);
+    EXPECT_EQ(creations[0].arg(0), 0u);
+    EXPECT_EQ(creations[0].arg(1), static_cast<uintptr_t>(TRUE));
+    EXPECT_EQ(creations[0].arg(2), static_cast<uintptr_t>(FALSE));
+    EXPECT_TRUE(creations[0].isNull(0));
+}
+
+TEST_F(EntryTest, StopEventFailureEndsWithOneAndRunsNoMode)
+{
+    for (const wchar_t* mode : {L"--self-test", L"--console", L"--anything"}) {
+        model::ClearJournal();
+        model::FailNext("CreateEventW", ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(Run({mode}), 1u);
+        EXPECT_EQ(model::CallNames(), std::vector<std::string>{"CreateEventW"});
+    }
+    EXPECT_TRUE(output.str().empty());
+}
+
+TEST_F(EntryTest, SelfTestPrintsOneLineAndCreatesTheDataFolder)
+{
+    EXPECT_EQ(Run({L"--self-test", L"ignored"}), 0u);
+    EXPECT_EQ(output.str(), L"Orvella native service self-test passed\n");
+    EXPECT_TRUE(std::filesystem::is_directory(dataRoot / "Orvella"));
+    EXPECT_EQ(model::CountOf("CloseHandle"), 1u);
+}
+
+TEST_F(EntryTest, SelfTestFailsWhenTheExecutablePathCannotBeRead)
+{
+    model::FailNext("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(Run({L"--self-test"}), 1u);
+    EXPECT_EQ(output.str(), L"Orvella native service self-test failed\n");
+
+    output.str(L"");
+    model::SetModuleFileName(L"/" + std::wstring(40000, L'x') + L"/OrvellaService.exe");
+    EXPECT_EQ(Run({L"--self-test"}), 1u);
+    EXPECT_EQ(output.str(), L"Orvella native service self-test failed\n");
+}
+
+TEST_F(EntryTest, ConsoleRunEndsOnCtrlCWithZeroAndTakesFurtherArguments)
+{
+    model::After(4500, [] { model::SendConsoleEvent(CTRL_C_EVENT); });
+    EXPECT_EQ(Run({L"--console", L"--verbose"}), 0u);
+    EXPECT_EQ(model::Now(), model::StartTime + 4500);
+    EXPECT_EQ(model::CountOf("SetConsoleCtrlHandler"), 1u);
+    EXPECT_TRUE(output.str().empty());
+}
+
+TEST_F(EntryTest, DispatcherFailureOutsideTheServiceManagerEndsWithOne)
+{
+    EXPECT_EQ(Run({}), 1u);
+    auto dispatches = model::CallsTo("StartServiceCtrlDispatcherW");
+    ASSERT_EQ(dispatches.size(), 1u);
+    EXPECT_EQ(dispatches[0].error, static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    // The dispatcher's failure is not the exit status; the event is closed after it.
+    auto names = model::CallNames();
+    EXPECT_EQ(names.back(), "CloseHandle");
+}
+
+TEST_F(EntryTest, ServiceRunUnderTheServiceManagerEndsWithZero)
+{
+    model::StartedByServiceManager({L"OrvellaService", L"--ignored"});
+    model::After(3500, [] { model::SendControl(SERVICE_CONTROL_STOP); });
+    EXPECT_EQ(Run({}), 0u);
+    // One named entry whose entry point is the service's main: it reported its states.
+    EXPECT_EQ(model::DispatcherTable(), std::vector<std::wstring>{L"OrvellaService"});
+    EXPECT_EQ(model::ReportedStates(),
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+}
+
+} // namespace
