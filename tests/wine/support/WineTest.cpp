@@ -1,0 +1,399 @@
+#include "WineTest.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cwctype>
+#include <fstream>
+#include <mutex>
+#include <pthread.h>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace winetest {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what)
+{
+    throw std::runtime_error(what + " (error " + std::to_string(GetLastError()) + ")");
+}
+
+std::wstring EnvironmentValue(const wchar_t* name)
+{
+    DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
+    if (length == 0)
+        return std::wstring();
+    std::wstring value(length, L'\0');
+    length = GetEnvironmentVariableW(name, &value[0], length);
+    value.resize(length);
+    return value;
+}
+
+bool SameName(std::wstring_view a, std::wstring_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towupper(a[i]) != std::towupper(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// The name of a "NAME=value" entry; entries such as "=C:=C:\x" keep their leading '='.
+std::wstring_view EntryName(std::wstring_view entry)
+{
+    size_t equals = entry.find(L'=', 1);
+    return entry.substr(0, equals == std::wstring_view::npos ? entry.size() : equals);
+}
+
+std::vector<wchar_t> BuildEnvironment(const std::vector<EnvChange>& changes)
+{
+    std::vector<std::wstring> entries;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* at = block; *at != L'\0'; at += wcslen(at) + 1)
+        entries.emplace_back(at);
+    FreeEnvironmentStringsW(block);
+
+    for (const EnvChange& change : changes) {
+        std::vector<std::wstring> kept;
+        for (std::wstring& entry : entries) {
+            if (!SameName(EntryName(entry), change.name))
+                kept.push_back(std::move(entry));
+        }
+        entries = std::move(kept);
+        if (change.value)
+            entries.push_back(change.name + L"=" + *change.value);
+    }
+
+    std::vector<wchar_t> result;
+    for (const std::wstring& entry : entries) {
+        result.insert(result.end(), entry.begin(), entry.end());
+        result.push_back(L'\0');
+    }
+    if (entries.empty())
+        result.push_back(L'\0');
+    result.push_back(L'\0');
+    return result;
+}
+
+// Handles are made inheritable only while one child is being created, so that
+// children started side by side never hold each other's pipe ends open.
+std::mutex& CreationLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// Reads one pipe to its end on a thread of its own. Something the child started may
+// have inherited the pipe and keep it open; its output is not waited for.
+class PipeReader {
+public:
+    explicit PipeReader(HANDLE pipe) : shared_(std::make_shared<Shared>())
+    {
+        shared_->pipe = pipe;
+        std::shared_ptr<Shared> shared = shared_;
+        thread_ = std::thread([shared] {
+            char buffer[4096];
+            DWORD read = 0;
+            while (ReadFile(shared->pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+                std::lock_guard<std::mutex> guard(shared->lock);
+                shared->text.append(buffer, read);
+            }
+            std::lock_guard<std::mutex> guard(shared->lock);
+            shared->done = true;
+            shared->ended.notify_all();
+        });
+    }
+    ~PipeReader()
+    {
+        if (thread_.joinable())
+            Collect();
+    }
+
+    // Call once the child has ended.
+    std::string Collect()
+    {
+        std::unique_lock<std::mutex> guard(shared_->lock);
+        bool done = shared_->ended.wait_for(guard, std::chrono::seconds(2),
+                                            [this] { return shared_->done; });
+        std::string text = shared_->text;
+        guard.unlock();
+        if (done) {
+            thread_.join();
+            CloseHandle(shared_->pipe);
+        } else {
+            // std::thread here is winpthreads: its Windows handle comes from there.
+            CancelSynchronousIo(pthread_gethandle(thread_.native_handle()));
+            thread_.detach();
+        }
+        return text;
+    }
+
+private:
+    struct Shared {
+        HANDLE pipe = nullptr;
+        std::mutex lock;
+        std::condition_variable ended;
+        std::string text;
+        bool done = false;
+    };
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
+
+} // namespace
+
+std::string Utf8(std::wstring_view text)
+{
+    if (text.empty())
+        return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
+                        size, nullptr, nullptr);
+    return result;
+}
+
+std::wstring Wide(std::string_view utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                   nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &result[0],
+                        size);
+    return result;
+}
+
+std::filesystem::path FromHostPath(const std::wstring& path)
+{
+    if (path.empty() || path[0] != L'/')
+        return std::filesystem::path(path);
+    std::wstring windows = L"Z:" + path;
+    for (wchar_t& c : windows) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    return std::filesystem::path(windows);
+}
+
+std::filesystem::path ProductExe()
+{
+    std::wstring value = EnvironmentValue(L"ORVELLA_EXE");
+    if (value.empty())
+        throw std::runtime_error("ORVELLA_EXE is not set");
+    return FromHostPath(value);
+}
+
+std::filesystem::path FixturesFolder()
+{
+    std::wstring value = EnvironmentValue(L"ORVELLA_FIXTURES");
+    if (value.empty())
+        throw std::runtime_error("ORVELLA_FIXTURES is not set");
+    return FromHostPath(value);
+}
+
+std::wstring QuoteArgument(std::wstring_view argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring_view::npos)
+        return std::wstring(argument);
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"')
+            quoted.append(backslashes * 2 + 1, L'\\');
+        else
+            quoted.append(backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+struct Child::State {
+    PROCESS_INFORMATION process{};
+    std::unique_ptr<PipeReader> output;
+    std::unique_ptr<PipeReader> errors;
+    bool waited = false;
+};
+
+Child::Child(const RunOptions& options) : state_(new State)
+{
+    std::wstring commandLine = QuoteArgument(options.program.wstring());
+    for (const std::wstring& argument : options.arguments)
+        commandLine += L" " + QuoteArgument(argument);
+
+    HANDLE outputRead = nullptr;
+    HANDLE outputWrite = nullptr;
+    HANDLE errorRead = nullptr;
+    HANDLE errorWrite = nullptr;
+    if (!CreatePipe(&outputRead, &outputWrite, nullptr, 0)
+        || !CreatePipe(&errorRead, &errorWrite, nullptr, 0))
+        Fail("CreatePipe");
+    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = errorWrite;
+
+    std::vector<wchar_t> environment = BuildEnvironment(options.environment);
+    std::wstring folder = options.workingFolder.wstring();
+    BOOL created;
+    {
+        std::lock_guard<std::mutex> guard(CreationLock());
+        for (HANDLE h : {input, outputWrite, errorWrite})
+            SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
+                                 environment.data(), folder.empty() ? nullptr : folder.c_str(),
+                                 &startup, &state_->process);
+        for (HANDLE h : {input, outputWrite, errorWrite})
+            SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+    }
+    DWORD error = GetLastError();
+    CloseHandle(input);
+    CloseHandle(outputWrite);
+    CloseHandle(errorWrite);
+    if (!created) {
+        CloseHandle(outputRead);
+        CloseHandle(errorRead);
+        SetLastError(error);
+        Fail("CreateProcessW " + Utf8(commandLine));
+    }
+    state_->output = std::make_unique<PipeReader>(outputRead);
+    state_->errors = std::make_unique<PipeReader>(errorRead);
+}
+
+Child::~Child()
+{
+    if (!state_->waited)
+        Wait(std::chrono::milliseconds(0));
+}
+
+DWORD Child::ProcessId() const
+{
+    return state_->process.dwProcessId;
+}
+
+HANDLE Child::Process() const
+{
+    return state_->process.hProcess;
+}
+
+RunResult Child::Wait(std::chrono::milliseconds timeout)
+{
+    RunResult result;
+    if (state_->waited)
+        throw std::logic_error("Child::Wait called twice");
+    state_->waited = true;
+    DWORD waited = WaitForSingleObject(state_->process.hProcess,
+                                       static_cast<DWORD>(timeout.count()));
+    if (waited != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(state_->process.hProcess, WAIT_TIMEOUT);
+        WaitForSingleObject(state_->process.hProcess, 5000);
+    }
+    GetExitCodeProcess(state_->process.hProcess, &result.exitCode);
+    result.output = state_->output->Collect();
+    result.errors = state_->errors->Collect();
+    CloseHandle(state_->process.hThread);
+    CloseHandle(state_->process.hProcess);
+    return result;
+}
+
+RunResult RunProgram(const RunOptions& options, std::chrono::milliseconds timeout)
+{
+    Child child(options);
+    return child.Wait(timeout);
+}
+
+TempFolder::TempFolder(std::wstring_view label)
+{
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path base = L"C:\\orvella-tests";
+    std::filesystem::create_directories(base);
+    path_ = base / (std::wstring(label) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-"
+                    + std::to_wstring(counter++));
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::create_directories(path_);
+}
+
+TempFolder::~TempFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path CopyExeTo(const std::filesystem::path& folder)
+{
+    std::filesystem::path source = ProductExe();
+    std::filesystem::create_directories(folder);
+    std::filesystem::path target = folder / source.filename();
+    std::filesystem::copy_file(source, target,
+                               std::filesystem::copy_options::overwrite_existing);
+    return target;
+}
+
+void InstallWtsapiStandIn(const std::filesystem::path& folder)
+{
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(FixturesFolder() / L"wtsapi32.dll", folder / L"wtsapi32.dll",
+                               std::filesystem::copy_options::overwrite_existing);
+    const wchar_t value[] = L"native,builtin";
+    LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides",
+                                     L"wtsapi32", REG_SZ, value, sizeof value);
+    if (status != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(status));
+        Fail("RegSetKeyValueW wtsapi32 override");
+    }
+}
+
+void WriteSessions(const std::filesystem::path& folder, std::string_view lines)
+{
+    WriteTextFile(folder / L"sessions.txt", lines);
+}
+
+void WriteTextFile(const std::filesystem::path& file, std::string_view bytes)
+{
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw std::runtime_error("cannot write " + Utf8(file.wstring()));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadTextFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool IsFolder(const std::filesystem::path& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsFile(const std::filesystem::path& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+} // namespace winetest

@@ -1,0 +1,106 @@
+#pragma once
+
+// Support for the Windows test programs that run under Wine against the real
+// executable. The programs learn where things are from the environment ctest sets:
+//   ORVELLA_EXE       the product executable (Unix or Windows path)
+//   ORVELLA_FIXTURES  the folder holding Kestrune.exe and the wtsapi32.dll stand-in
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winetest {
+
+// msvcrt's wide output stops at the first non-ASCII letter, so text meant for a
+// person (gtest messages) is converted here.
+std::string Utf8(std::wstring_view text);
+std::wstring Wide(std::string_view utf8);
+
+// A path from the Unix side (ctest) as Wine sees it: "/x/y" becomes "Z:\x\y".
+std::filesystem::path FromHostPath(const std::wstring& path);
+
+std::filesystem::path ProductExe();
+std::filesystem::path FixturesFolder();
+
+// Quotes one argument so that CommandLineToArgvW and the CRT give it back unchanged.
+std::wstring QuoteArgument(std::wstring_view argument);
+
+// A change to the child's environment block: a value sets or replaces the variable,
+// no value removes it. Names compare case-insensitively, as Windows does.
+struct EnvChange {
+    std::wstring name;
+    std::optional<std::wstring> value;
+};
+
+struct RunOptions {
+    std::filesystem::path program;
+    std::vector<std::wstring> arguments;   // quoted and joined after the program
+    std::filesystem::path workingFolder;   // empty: the test program's own
+    std::vector<EnvChange> environment;
+};
+
+struct RunResult {
+    DWORD exitCode = 0;      // the full 32-bit status from GetExitCodeProcess
+    std::string output;      // stdout, bytes as written
+    std::string errors;      // stderr, bytes as written
+    bool timedOut = false;   // the child was terminated after the timeout
+};
+
+// A started child with its stdout and stderr read into memory as it writes them.
+class Child {
+public:
+    explicit Child(const RunOptions& options);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Waits for the child to end; past the timeout it is terminated (exit code 258).
+    RunResult Wait(std::chrono::milliseconds timeout);
+    DWORD ProcessId() const;
+    HANDLE Process() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+RunResult RunProgram(const RunOptions& options,
+              std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// A fresh folder under C:\orvella-tests, removed with its contents when dropped.
+class TempFolder {
+public:
+    explicit TempFolder(std::wstring_view label);
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Copies the product executable into the folder (created as needed); returns the copy.
+std::filesystem::path CopyExeTo(const std::filesystem::path& folder);
+
+// Puts the wtsapi32.dll stand-in into the folder and makes Wine prefer it there:
+// HKCU\Software\Wine\DllOverrides wtsapi32 = native,builtin. The registry value
+// (unlike WINEDLLOVERRIDES) also reaches processes that Wine's services start.
+void InstallWtsapiStandIn(const std::filesystem::path& folder);
+
+// Rewrites the sessions file the stand-in reads (format: see fixtures/wtsapi32.cpp).
+void WriteSessions(const std::filesystem::path& folder, std::string_view lines);
+
+void WriteTextFile(const std::filesystem::path& file, std::string_view bytes);
+std::string ReadTextFile(const std::filesystem::path& file);
+
+bool IsFolder(const std::filesystem::path& path);
+bool IsFile(const std::filesystem::path& path);
+
+} // namespace winetest
