@@ -57,7 +57,10 @@ bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPat
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
     std::wstring applicationName = agentPath.wstring();
+    // Without a module folder the agent was found as a bare name in our current
+    // folder; an empty working folder would make the creation fail, null keeps ours.
     std::wstring workingDirectory = agentPath.parent_path().wstring();
+    LPCWSTR currentDirectory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -65,7 +68,7 @@ bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPat
 
     BOOL created = CreateProcessAsUserW(agentToken, applicationName.c_str(), writableCommandLine.data(),
                                         nullptr, nullptr, FALSE, AgentCreationFlags, environment,
-                                        workingDirectory.c_str(), &startup, &processInfo);
+                                        currentDirectory, &startup, &processInfo);
     if (environment != nullptr)
         DestroyEnvironmentBlock(environment);
     return created != FALSE;

@@ -1,0 +1,275 @@
+#include "supervisor/AgentFixture.h"
+
+#include <functional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Trail = std::vector<std::string>;
+
+class LaunchAgentTest : public AgentTest {
+protected:
+    // The launch's calls, with released handles named by their role, so that what was
+    // acquired and the order of release read plainly.
+    static Trail LaunchTrail()
+    {
+        std::map<uintptr_t, std::string> role;
+        for (const auto& call : model::Journal()) {
+            if (call.function == "DuplicateTokenEx")
+                role[call.arg(0)] = "own";
+            else if (call.function == "SetTokenInformation")
+                role[call.arg(0)] = "dup";
+            else if (call.function == "CreateProcessAsUserW" && call.arg(7) != 0)
+                role[call.arg(7)] = "env";
+        }
+        Trail trail;
+        for (const auto& call : model::Journal()) {
+            std::string step = call.function;
+            if (call.function == "CloseHandle" || call.function == "DestroyEnvironmentBlock") {
+                auto known = role.find(call.arg(0));
+                step += "(" + (known != role.end() ? known->second : std::string("other")) + ")";
+            }
+            trail.push_back(step);
+        }
+        return trail;
+    }
+
+    using Words = std::vector<uintptr_t>;
+
+    // Arguments [from, to) of the first call to `function`.
+    static Words ArgsOf(const std::string& function, size_t from, size_t to)
+    {
+        const auto args = model::CallsTo(function).at(0).args;
+        return Words(args.begin() + from, args.begin() + to);
+    }
+
+    bool DataFolderMade() const { return fs::exists(dataRoot / "Orvella"); }
+
+    void ExpectNothingAcquired()
+    {
+        EXPECT_EQ(model::CountOf("OpenProcessToken"), 0u);
+        EXPECT_EQ(model::CountOf("CreateProcessAsUserW"), 0u);
+        EXPECT_FALSE(DataFolderMade());
+        EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+    }
+
+    // A fault while asking whether the agent exists must neither throw nor stick.
+    void ExpectUnqueryableUntilRepaired(const fs::path& badFolder, const std::function<void()>& repair)
+    {
+        PutAgentFile();
+        model::SetModuleFileName((badFolder / "OrvellaService.exe").wstring());
+        EXPECT_NO_THROW(LaunchAgent(1));
+        ExpectNothingAcquired();
+
+        repair();
+        EXPECT_NO_THROW(LaunchAgent(1));
+        EXPECT_NE(AgentSlot.Process.load(), nullptr);
+        EXPECT_EQ(Agents().size(), 1u);
+    }
+
+    // Without a module folder the agent is the bare name, found in the current folder,
+    // and it is started there: an empty working folder would make the creation fail.
+    void ExpectBareNameStartedFromCurrentFolder()
+    {
+        const fs::path saved = fs::current_path();
+        fs::create_directories(root / "cwd");
+        fs::current_path(root / "cwd");
+        LaunchAgent(1);
+        EXPECT_EQ(model::CountOf("OpenProcessToken"), 0u) << "no Kestrune.exe in the current folder yet";
+
+        std::ofstream(root / "cwd" / "Kestrune.exe") << "agent";
+        LaunchAgent(1);
+        fs::current_path(saved);
+
+        const auto creations = model::CallsTo("CreateProcessAsUserW");
+        ASSERT_EQ(creations.size(), 1u);
+        EXPECT_EQ(creations[0].text(0), L"Kestrune.exe");
+        EXPECT_EQ(creations[0].text(1),
+                  L"\"Kestrune.exe\" --service-agent --config \"" + ConfigPath().wstring() + L"\"");
+        EXPECT_TRUE(creations[0].isNull(2));
+        EXPECT_TRUE(creations[0].ok);
+        EXPECT_NE(AgentSlot.Process.load(), nullptr);
+        EXPECT_EQ(AgentSlot.Session.load(), 1u);
+    }
+};
+
+TEST_F(LaunchAgentTest, MissingAgentOnlyLooksUpTheModuleFolder)
+{
+    LaunchAgent(1);
+
+    EXPECT_EQ(Names(model::Journal()), Trail{"GetModuleFileNameW"});
+    ExpectNothingAcquired();
+}
+
+TEST_F(LaunchAgentTest, FolderWithAnOverlongNameCountsAsMissingAgentForThatPass)
+{
+    ExpectUnqueryableUntilRepaired(root / std::string(300, 'x'),
+                                   [&] { model::SetModuleFileName((exeDir / "OrvellaService.exe").wstring()); });
+}
+
+TEST_F(LaunchAgentTest, FolderInASymlinkLoopCountsAsMissingAgentForThatPass)
+{
+    const fs::path loop = root / "loop";
+    fs::create_symlink("loop", loop);
+    ExpectUnqueryableUntilRepaired(loop, [&] {
+        fs::remove(loop);
+        exeDir = loop;
+        fs::create_directories(exeDir);
+        PutAgentFile();
+    });
+}
+
+TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwnEnvironment)
+{
+    PutAgentFile();
+
+    LaunchAgent(7);
+
+    EXPECT_EQ(LaunchTrail(),
+              (Trail{"GetModuleFileNameW", "GetCurrentProcess", "OpenProcessToken", "DuplicateTokenEx",
+                     "SetTokenInformation", "CreateEnvironmentBlock", "GetEnvironmentVariableW",
+                     "CreateProcessAsUserW", "DestroyEnvironmentBlock(env)", "CloseHandle(dup)",
+                     "CloseHandle(own)", "CloseHandle(other)"}));
+    const uintptr_t dup = model::CallsTo("SetTokenInformation").at(0).arg(0);
+    EXPECT_EQ(ArgsOf("OpenProcessToken", 0, 2), (Words{Raw(INVALID_HANDLE_VALUE), 0x10B}));
+    // All access, no attributes, SecurityImpersonation, TokenPrimary.
+    EXPECT_EQ(ArgsOf("DuplicateTokenEx", 1, 5), (Words{0xF01FF, 0, 2, 1}));
+    EXPECT_EQ(ArgsOf("SetTokenInformation", 1, 2), (Words{12})) << "TokenSessionId";
+    EXPECT_EQ(ArgsOf("SetTokenInformation", 3, 4), (Words{4}));
+    EXPECT_EQ(ArgsOf("CreateEnvironmentBlock", 1, 3), (Words{dup, FALSE}));
+    // Token, no process or thread attributes, no inherited handles, the creation flags.
+    EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 0, 1), (Words{dup}));
+    EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 3, 7), (Words{0, 0, FALSE, 0x600}));
+    const model::Call create = model::CallsTo("CreateProcessAsUserW").at(0);
+    EXPECT_EQ(create.text(0), AgentPath().wstring());
+    EXPECT_EQ(create.text(1), ExpectedCommandLine());
+    EXPECT_EQ(create.text(2), exeDir.wstring());
+    EXPECT_TRUE(DataFolderMade());
+
+    ASSERT_EQ(Agents().size(), 1u);
+    const model::ProcessRecord agent = Agents()[0];
+    EXPECT_EQ(agent.session, 7u);
+    EXPECT_TRUE(agent.environmentFromBlock);
+    const model::StartupSnapshot& startup = agent.startup;
+    EXPECT_EQ(startup.cb, sizeof(STARTUPINFOW));
+    EXPECT_EQ(startup.desktop, std::optional<std::wstring>(L"winsta0\\default"));
+    EXPECT_EQ(std::make_tuple(startup.title.has_value(), startup.flags, startup.showWindow, startup.stdInput,
+                              startup.stdOutput, startup.stdError),
+              std::make_tuple(false, DWORD{0}, WORD{0}, HANDLE{}, HANDLE{}, HANDLE{}));
+
+    // Only the process handle stays, held by the slot with its session.
+    const auto handles = model::OpenHandles();
+    ASSERT_EQ(handles.size(), 1u);
+    EXPECT_EQ(handles[0].kind, model::Kind::Process);
+    EXPECT_EQ(Raw(AgentSlot.Process.load()), handles[0].value);
+    EXPECT_EQ(AgentSlot.Session.load(), 7u);
+}
+
+TEST_F(LaunchAgentTest, AgentStartsWithoutEnvironmentBlockWhenNoneCanBeMade)
+{
+    PutAgentFile();
+    model::FailNext("CreateEnvironmentBlock", ERROR_NOT_ENOUGH_MEMORY);
+
+    LaunchAgent(1);
+
+    const model::Call create = model::CallsTo("CreateProcessAsUserW").at(0);
+    EXPECT_TRUE(create.ok);
+    EXPECT_EQ(create.arg(7), 0u);
+    EXPECT_EQ(model::CountOf("DestroyEnvironmentBlock"), 0u);
+    EXPECT_NE(AgentSlot.Process.load(), nullptr);
+}
+
+// Only blanks here: libstdc++ converts wide paths through the "C" locale on Linux, so a
+// non-ASCII module name throws inside std::filesystem before the product sees it.
+TEST_F(LaunchAgentTest, BlanksInTheFoldersStayInsideTheQuotes)
+{
+    exeDir = root / "Program Files" / "Orvella App";
+    fs::create_directories(exeDir);
+    model::SetModuleFileName((exeDir / "OrvellaService.exe").wstring());
+    model::SetEnvironment(L"PROGRAMDATA", (dataRoot / "Program Data").wstring());
+    dataRoot /= "Program Data";
+    PutAgentFile();
+
+    LaunchAgent(1);
+
+    const model::Call create = model::CallsTo("CreateProcessAsUserW").at(0);
+    EXPECT_TRUE(create.ok);
+    EXPECT_EQ(create.text(0), AgentPath().wstring());
+    EXPECT_EQ(create.text(1), ExpectedCommandLine());
+    EXPECT_EQ(create.text(2), exeDir.wstring());
+}
+
+TEST_F(LaunchAgentTest, FailingModuleLookupFallsBackToTheBareAgentName)
+{
+    model::FailAlways("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
+    ExpectBareNameStartedFromCurrentFolder();
+}
+
+TEST_F(LaunchAgentTest, TruncatedModuleNameFallsBackToTheBareAgentName)
+{
+    model::SetModuleFileName(L"/" + std::wstring(40000, L'm') + L"/OrvellaService.exe");
+    ExpectBareNameStartedFromCurrentFolder();
+}
+
+// ---- Each failing step releases exactly what was acquired, in reverse order ----------------
+
+enum class Breakage { Inject, NoTcbPrivilege, FolderNamedLikeAgent };
+
+struct FailedStep {
+    const char* name;
+    Breakage breakage;
+    const char* function;
+    DWORD error;
+    Trail releases;  // what follows the failing call
+    bool dataFolderMade;
+};
+
+void PrintTo(const FailedStep& step, std::ostream* out) { *out << step.name; }
+
+class LaunchFailureTest : public LaunchAgentTest, public ::testing::WithParamInterface<FailedStep> {};
+
+TEST_P(LaunchFailureTest, ReleasesWhatWasAcquiredAndLeavesTheSlotEmpty)
+{
+    const FailedStep& step = GetParam();
+    if (step.breakage == Breakage::FolderNamedLikeAgent)
+        fs::create_directory(AgentPath());
+    else
+        PutAgentFile();
+    if (step.breakage == Breakage::Inject)
+        model::FailNext(step.function, step.error);
+    if (step.breakage == Breakage::NoTcbPrivilege)
+        model::SetHasTcbPrivilege(false);
+
+    LaunchAgent(1);
+
+    const model::Call failed = model::CallsTo(step.function).at(0);
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.error, step.error);
+    const Trail trail = LaunchTrail();
+    const auto at = std::find(trail.begin(), trail.end(), step.function);
+    ASSERT_NE(at, trail.end());
+    EXPECT_EQ(Trail(at + 1, trail.end()), step.releases);
+    EXPECT_EQ(DataFolderMade(), step.dataFolderMade);
+    EXPECT_TRUE(Agents().empty());
+    EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+    EXPECT_EQ(AgentSlot.Session.load(), NoSession);
+}
+
+const Trail AfterProcessCreation{"DestroyEnvironmentBlock(env)", "CloseHandle(dup)", "CloseHandle(own)"};
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, LaunchFailureTest,
+    ::testing::Values(
+        FailedStep{"OpenProcessToken", Breakage::Inject, "OpenProcessToken", ERROR_ACCESS_DENIED, {}, false},
+        FailedStep{"DuplicateTokenEx", Breakage::Inject, "DuplicateTokenEx", ERROR_NOT_ENOUGH_MEMORY,
+                   {"CloseHandle(own)"}, false},
+        FailedStep{"SetTokenInformation", Breakage::NoTcbPrivilege, "SetTokenInformation", ERROR_PRIVILEGE_NOT_HELD,
+                   {"CloseHandle(dup)", "CloseHandle(own)"}, false},
+        FailedStep{"CreateProcessAsUserW", Breakage::Inject, "CreateProcessAsUserW", ERROR_NOT_ENOUGH_MEMORY,
+                   AfterProcessCreation, true},
+        FailedStep{"AgentIsAFolder", Breakage::FolderNamedLikeAgent, "CreateProcessAsUserW", ERROR_ACCESS_DENIED,
+                   AfterProcessCreation, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
