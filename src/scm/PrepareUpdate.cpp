@@ -15,9 +15,11 @@ bool WriteStateFile(const std::wstring& statePath, bool wasRunning)
     std::ofstream state(std::filesystem::path(statePath), std::ios::out | std::ios::trunc);
     if (!state.is_open())
         return false;
-    // Only the open is reported: the word is best effort once the file exists.
+    // A word that did not reach the file is as useless to the updater as no file:
+    // a failed write or close is reported like a failed open.
     state << (wasRunning ? "running" : "stopped");
-    return true;
+    state.close();
+    return !state.fail();
 }
 
 // The file is free once it opens for writing and deletion; it is closed at once.
