@@ -4,19 +4,16 @@
 
 DWORD StartInstalledService()
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
-        return GetLastError();
-    SC_HANDLE service = OpenServiceW(manager, ServiceName, SERVICE_START);
-    if (service == nullptr) {
-        DWORD error = GetLastError();
-        CloseServiceHandleAndForget(manager);
+    SC_HANDLE manager = nullptr;
+    SC_HANDLE service = nullptr;
+    DWORD error = OpenServiceHandles(SERVICE_START, manager, service);
+    // Not installed (1060) is a failure here: there is nothing to start.
+    if (error != 0)
         return error;
-    }
 
     DWORD result = 0;
     if (!StartServiceW(service, 0, nullptr)) {
-        DWORD error = GetLastError();
+        error = GetLastError();
         // Already running is the state asked for.
         result = error == ERROR_SERVICE_ALREADY_RUNNING ? 0 : error;
     }

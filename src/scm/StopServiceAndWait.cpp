@@ -80,16 +80,12 @@ DWORD PollUntilStopped(SC_HANDLE service, HANDLE& process, bool& wasRunning)
 DWORD StopServiceAndWait(bool& wasRunning)
 {
     wasRunning = false;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
-        return GetLastError();
-    SC_HANDLE service = OpenServiceW(manager, ServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
-    if (service == nullptr) {
-        DWORD error = GetLastError();
-        CloseServiceHandleAndForget(manager);
-        // Not installed: there is nothing to stop.
+    SC_HANDLE manager = nullptr;
+    SC_HANDLE service = nullptr;
+    DWORD error = OpenServiceHandles(SERVICE_STOP | SERVICE_QUERY_STATUS, manager, service);
+    // Not installed: there is nothing to stop.
+    if (error != 0)
         return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
-    }
 
     HANDLE process = nullptr;
     DWORD result = PollUntilStopped(service, process, wasRunning);
