@@ -397,3 +397,155 @@ bool IsFile(const std::filesystem::path& path)
 }
 
 } // namespace winetest
+
+#include <tlhelp32.h>
+
+namespace winetest {
+
+namespace {
+
+std::vector<std::string> CompleteLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+std::string RecordField(const std::string& record, const std::string& name)
+{
+    std::istringstream in(record);
+    std::string field;
+    while (std::getline(in, field, '\t')) {
+        if (field.compare(0, name.size() + 1, name + "=") == 0)
+            return field.substr(name.size() + 1);
+    }
+    throw std::runtime_error("agent record without " + name + ": " + record);
+}
+
+// Handlers, unlike SetConsoleCtrlHandler(nullptr, TRUE), are not inherited: the
+// programs the test starts still take Ctrl+C.
+BOOL WINAPI SwallowCtrlC(DWORD ctrlType)
+{
+    return ctrlType == CTRL_C_EVENT || ctrlType == CTRL_BREAK_EVENT;
+}
+
+} // namespace
+
+std::vector<AgentRecord> ReadAgentLog(const std::filesystem::path& file)
+{
+    std::vector<AgentRecord> records;
+    for (const std::string& line : CompleteLines(ReadTextFile(file))) {
+        AgentRecord record;
+        record.pid = static_cast<DWORD>(std::stoul(RecordField(line, "pid")));
+        record.tick = std::stoull(RecordField(line, "tick"));
+        record.cwd = RecordField(line, "cwd");
+        record.cmdline = RecordField(line, "cmdline");
+        records.push_back(record);
+    }
+    return records;
+}
+
+std::vector<DWORD> ProcessesOf(const std::filesystem::path& image)
+{
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        Fail("CreateToolhelp32Snapshot");
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (!SameName(entry.szExeFile, image.filename().wstring()))
+            continue;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                     entry.th32ProcessID);
+        if (process == nullptr)
+            continue;   // ended since the snapshot
+        wchar_t name[MAX_PATH * 4];
+        DWORD length = sizeof name / sizeof name[0];
+        if (!HasEnded(process) && QueryFullProcessImageNameW(process, 0, name, &length)
+            && SameName(std::wstring_view(name, length), image.wstring()))
+            ids.push_back(entry.th32ProcessID);
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+void TerminateProcessesOf(const std::filesystem::path& image)
+{
+    for (DWORD id : ProcessesOf(image)) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (process == nullptr)
+            continue;
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout.count());
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(50);
+    }
+}
+
+bool HasEnded(HANDLE process)
+{
+    return process == nullptr || WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+}
+
+ConsoleChild::ConsoleChild(const RunOptions& options)
+{
+    // Under ctest the console is none, or one that GenerateConsoleCtrlEvent refuses
+    // (ERROR_INVALID_ACCESS under Wine 8); a console of our own takes the event.
+    static const bool ownConsole = [] {
+        FreeConsole();
+        if (!AllocConsole())
+            Fail("AllocConsole");
+        SetConsoleCtrlHandler(SwallowCtrlC, TRUE);
+        return true;
+    }();
+    (void)ownConsole;
+
+    std::wstring commandLine = QuoteArgument(options.program.wstring());
+    for (const std::wstring& argument : options.arguments)
+        commandLine += L" " + QuoteArgument(argument);
+    std::vector<wchar_t> environment = BuildEnvironment(options.environment);
+    std::wstring folder = options.workingFolder.wstring();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    // No new console and no new process group: GenerateConsoleCtrlEvent(.., 0) reaches
+    // the sender's own group on its console only.
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &process_))
+        Fail("CreateProcessW " + Utf8(commandLine));
+    CloseHandle(process_.hThread);
+    process_.hThread = nullptr;
+}
+
+ConsoleChild::~ConsoleChild()
+{
+    if (!HasEnded(process_.hProcess)) {
+        TerminateProcess(process_.hProcess, 1);
+        WaitForSingleObject(process_.hProcess, 5000);
+    }
+    CloseHandle(process_.hProcess);
+}
+
+void ConsoleChild::SendCtrlC()
+{
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+        Fail("GenerateConsoleCtrlEvent");
+}
+
+} // namespace winetest

@@ -104,3 +104,55 @@ bool IsFolder(const std::filesystem::path& path);
 bool IsFile(const std::filesystem::path& path);
 
 } // namespace winetest
+
+// Watching what a supervisor does with the agent stand-in: its records and its
+// processes, and a program run on a console of the test's own for Ctrl+C.
+
+#include <functional>
+
+namespace winetest {
+
+// One start of the agent stand-in, as it recorded it (see fixtures/Kestrune.cpp).
+struct AgentRecord {
+    DWORD pid = 0;
+    ULONGLONG tick = 0;      // the agent's GetTickCount64() at its start
+    std::string cwd;         // UTF-8
+    std::string cmdline;     // UTF-8, GetCommandLineW() as the agent received it
+};
+
+// The complete records of an agent-log.txt; a line still being written is left out.
+std::vector<AgentRecord> ReadAgentLog(const std::filesystem::path& file);
+
+// The ids of the live processes whose image is this file (compared case-insensitively),
+// so that processes of the same name elsewhere do not count.
+std::vector<DWORD> ProcessesOf(const std::filesystem::path& image);
+
+// Terminates every live process of that image and waits for each to end.
+void TerminateProcessesOf(const std::filesystem::path& image);
+
+// Polls the condition every 50 ms until it holds (true) or the timeout passes (false).
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// True once the process has ended; a null handle counts as ended.
+bool HasEnded(HANDLE process);
+
+// A program sharing a console of this test program's own and its process group, so
+// that SendCtrlC reaches it as a user's Ctrl+C would. The first one replaces the
+// test program's console (under ctest it has none that takes events) and makes the
+// test program survive the event. Its output is not captured.
+class ConsoleChild {
+public:
+    explicit ConsoleChild(const RunOptions& options);
+    ~ConsoleChild();   // terminates the program if it still runs
+    ConsoleChild(const ConsoleChild&) = delete;
+    ConsoleChild& operator=(const ConsoleChild&) = delete;
+
+    void SendCtrlC();
+    HANDLE Process() const { return process_.hProcess; }
+    DWORD ProcessId() const { return process_.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION process_{};
+};
+
+} // namespace winetest
