@@ -40,19 +40,6 @@ struct KernelClose {
 };
 using Handle = std::unique_ptr<void, KernelClose>;
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
-               DWORD stepMs = 20)
-{
-    ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout.count());
-    for (;;) {
-        if (done())
-            return true;
-        if (GetTickCount64() >= deadline)
-            return false;
-        Sleep(stepMs);
-    }
-}
-
 ScHandle Manager()
 {
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -87,7 +74,7 @@ SERVICE_STATUS_PROCESS Status()
 
 bool WaitForState(DWORD state, std::chrono::milliseconds timeout = 15s)
 {
-    return WaitUntil([&] { return Status().dwCurrentState == state; }, timeout);
+    return WaitFor([&] { return Status().dwCurrentState == state; }, timeout);
 }
 
 Handle OpenProcessHandle(DWORD pid)
@@ -149,7 +136,7 @@ std::vector<AgentRecord> AgentRecords()
 AgentRecord WaitForAgent(size_t seen = 0)
 {
     std::vector<AgentRecord> records;
-    WaitUntil([&] { return (records = AgentRecords()).size() > seen; }, AgentDeadline, 100);
+    WaitFor([&] { return (records = AgentRecords()).size() > seen; }, AgentDeadline, 100);
     return records.size() > seen ? records[seen] : AgentRecord{};
 }
 
@@ -253,7 +240,7 @@ void RemoveRegistration()
         WaitForSingleObject(process.get(), 10000);
     if (ScHandle service = OpenOrvella(DELETE))
         DeleteService(service.get());
-    EXPECT_TRUE(WaitUntil([] { return !Installed(); }, 5s)) << "registration stays";
+    EXPECT_TRUE(WaitFor([] { return !Installed(); }, 5s)) << "registration stays";
 }
 
 class Service : public ::testing::Test {
@@ -385,7 +372,7 @@ TEST_F(Service, StopEndsTheAgentBeforeReportingStopped)
     Handle service = OpenProcessHandle(Status().dwProcessId);
 
     StopThroughManager();
-    ASSERT_TRUE(WaitUntil([] { return Status().dwCurrentState == SERVICE_STOPPED; }, 15s, 1));
+    ASSERT_TRUE(WaitFor([] { return Status().dwCurrentState == SERVICE_STOPPED; }, 15s, 1));
     EXPECT_TRUE(HasEnded(agent.get())) << "STOPPED was reported with the agent still alive";
     EXPECT_EQ(WaitForSingleObject(service.get(), 10000), DWORD{WAIT_OBJECT_0})
         << "the service process outlived STOPPED";
@@ -403,7 +390,7 @@ TEST_F(Service, RemoveStopsTheServiceAndItsAgentThenDeletesIt)
     EXPECT_EQ(RunMode(exe, {L"--remove-service"}).exitCode, 0u);
     EXPECT_TRUE(HasEnded(service.get())) << "the service process still runs";
     EXPECT_TRUE(HasEnded(agent.get())) << "the agent still runs";
-    EXPECT_TRUE(WaitUntil([] { return !Installed(); }, 2s)) << "the registration stays";
+    EXPECT_TRUE(WaitFor([] { return !Installed(); }, 2s)) << "the registration stays";
 }
 
 // An updater's earlier removal may have left the running service marked for deletion.
@@ -418,7 +405,7 @@ TEST_F(Service, RemoveOfAServiceMarkedForDeletionStillStopsIt)
     EXPECT_EQ(RunMode(exe, {L"--remove-service"}).exitCode, 0u);
     EXPECT_TRUE(HasEnded(service.get())) << "the service process still runs";
     EXPECT_TRUE(HasEnded(agent.get())) << "the agent still runs";
-    EXPECT_TRUE(WaitUntil([] { return !Installed(); }, 2s)) << "the registration stays";
+    EXPECT_TRUE(WaitFor([] { return !Installed(); }, 2s)) << "the registration stays";
 }
 
 // --prepare-update runs from a copy: the installed image cannot be opened for writing

@@ -486,7 +486,7 @@ void TerminateProcessesOf(const std::filesystem::path& image)
     }
 }
 
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout, DWORD stepMs)
 {
     ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout.count());
     for (;;) {
@@ -494,7 +494,7 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
             return true;
         if (GetTickCount64() >= deadline)
             return false;
-        Sleep(50);
+        Sleep(stepMs);
     }
 }
 

@@ -131,7 +131,8 @@ std::vector<DWORD> ProcessesOf(const std::filesystem::path& image);
 void TerminateProcessesOf(const std::filesystem::path& image);
 
 // Polls the condition every 50 ms until it holds (true) or the timeout passes (false).
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+             DWORD stepMs = 50);
 
 // True once the process has ended; a null handle counts as ended.
 bool HasEnded(HANDLE process);
