@@ -28,6 +28,7 @@ protected:
         StopEvent.store(nullptr);
         ServiceStatusHandle.store(nullptr);
         AgentSlot.Process.store(nullptr);
+        AgentSlot.Job.store(nullptr);
         AgentSlot.Session.store(NoSession);
 
         std::string pattern = (std::filesystem::temp_directory_path() / "orvella-host-XXXXXX").string();

@@ -31,7 +31,10 @@ void CloseStopEvent()
 
 DWORD RunSelfTest()
 {
-    bool passed = !GetModuleDirectory().empty() && !GetConfigPath().empty();
+    // Both are resolved, so that the data folder is made even when the module is not found.
+    bool moduleFound = !GetModuleDirectory().empty();
+    bool configFound = !GetConfigPath().empty();
+    bool passed = moduleFound && configFound;
     std::wcout << (passed ? L"Orvella native service self-test passed\n"
                           : L"Orvella native service self-test failed\n");
     std::wcout.flush();

@@ -1,12 +1,19 @@
 #include "layout/Paths.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <system_error>
 
 namespace {
 
 constexpr DWORD LongPathLimit = 32768;
+
+// The agent runs as LocalSystem and reads its configuration from the data folder, so
+// only SYSTEM and administrators may change what is in it; users may read it. The
+// protection keeps a parent that lets users create files from passing that on.
+const wchar_t DataFolderSecurity[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 bool IsSeparator(wchar_t character)
 {
@@ -55,9 +62,10 @@ size_t RootLength(const std::wstring& text)
     return SkipSeparators(text, at);
 }
 
-// Creates the folder and every missing ancestor from the top down. Unlike the
-// standard recursive creation, a failing level does not stop the levels below it:
-// the folder may still be creatable through a path the status query cannot see.
+// Creates the folder and every missing ancestor from the top down, each with the
+// security it inherits. Unlike the standard recursive creation, a failing level does
+// not stop the levels below it: the folder may still be creatable through a path the
+// status query cannot see.
 void CreateFolderTree(const std::filesystem::path& folder)
 {
     const std::wstring text = folder.wstring();
@@ -68,6 +76,27 @@ void CreateFolderTree(const std::filesystem::path& folder)
         std::filesystem::create_directory(std::filesystem::path(text.substr(0, end)), ignored);
         end = SkipSeparators(text, end);
     }
+}
+
+// A folder that exists already keeps whatever security it has. One that cannot get
+// the protected descriptor is still made, with inherited security: the agent needs
+// the folder more than its protection.
+void CreateDataFolder(const std::filesystem::path& folder)
+{
+    std::error_code ignored;
+    if (std::filesystem::exists(folder, ignored))
+        return;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(DataFolderSecurity, SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+        descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    CreateDirectoryW(folder.wstring().c_str(), descriptor != nullptr ? &attributes : nullptr);
+    if (descriptor != nullptr)
+        LocalFree(descriptor);
 }
 
 std::filesystem::path GetDataRoot()
@@ -95,8 +124,10 @@ std::filesystem::path GetModuleDirectory()
 
 std::filesystem::path GetConfigPath()
 {
-    std::filesystem::path folder = GetDataRoot() / L"Orvella";
-    CreateFolderTree(folder);
+    std::filesystem::path dataRoot = GetDataRoot();
+    std::filesystem::path folder = dataRoot / L"Orvella";
+    CreateFolderTree(dataRoot);
+    CreateDataFolder(folder);
     return folder / L"device.json";
 }
 

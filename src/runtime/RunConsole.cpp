@@ -17,7 +17,10 @@ BOOL WINAPI ConsoleControlHandler(DWORD ctrlType)
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        // Claimed, so the default action does not kill us before the agent is ended.
+        // Claimed, so that Ctrl+C and Ctrl+Break end the loop and then the agent in
+        // order. After a closed console or a shutdown the system ends this process
+        // soon after we return, before StopAgent runs; the agent's kill-on-close job
+        // then ends the agent with us.
         SetEvent(StopEvent.load(std::memory_order_acquire));
         return TRUE;
     default:

@@ -22,5 +22,9 @@ void StopAgent()
         CloseHandleAndForget(process);
         AgentSlot.Process.store(nullptr, std::memory_order_relaxed);
     }
+    // Closing the job also ends an agent that outlived its termination and the grace.
+    HANDLE job = AgentSlot.Job.load(std::memory_order_relaxed);
+    CloseHandleAndForget(job);
+    AgentSlot.Job.store(nullptr, std::memory_order_relaxed);
     AgentSlot.Session.store(NoSession, std::memory_order_relaxed);
 }

@@ -74,12 +74,33 @@ bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPat
     return created != FALSE;
 }
 
+// A crash, a forced kill or a closed console ends this process without StopAgent; the
+// system then closes the job's last handle and ends the agent with it, so a restarted
+// host never finds a second agent running. The agent's own children break away
+// silently: an updater it starts must outlive it, since the update stops the service.
+// A job that cannot be made costs only that guarantee, never the running agent.
+HANDLE PutInKillOnCloseJob(HANDLE process)
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))
+        || !AssignProcessToJobObject(job, process))
+        CloseHandleAndForget(job);
+    return job;
+}
+
 void TrackAgent(PROCESS_INFORMATION& processInfo, DWORD session)
 {
     CloseHandleAndForget(processInfo.hThread);
+    HANDLE job = PutInKillOnCloseJob(processInfo.hProcess);
     // Never overwrite a handle the slot still owns.
     StopAgent();
     AgentSlot.Process.store(processInfo.hProcess, std::memory_order_relaxed);
+    AgentSlot.Job.store(job, std::memory_order_relaxed);
     AgentSlot.Session.store(session, std::memory_order_relaxed);
 }
 

@@ -139,6 +139,7 @@ TEST_F(EntryTest, SelfTestFailsWhenTheExecutablePathCannotBeRead)
     model::FailNext("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(Run({L"--self-test"}), 1u);
     EXPECT_EQ(output.str(), L"Orvella native service self-test failed\n");
+    EXPECT_TRUE(std::filesystem::is_directory(dataRoot / "Orvella")) << "the data folder is made all the same";
 
     output.str(L"");
     model::SetModuleFileName(L"/" + std::wstring(40000, L'x') + L"/OrvellaService.exe");

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <map>
+#include <optional>
 #include <string>
 
 namespace {
@@ -47,8 +49,29 @@ TEST_F(PathsTest, ConfigPathLiesInTheDataFolderWhichIsCreated)
     EXPECT_EQ(reads[0].text(0), L"PROGRAMDATA");
     EXPECT_EQ(reads[0].arg(2), 32768u);
 
+    // Only SYSTEM and administrators may change it; the descriptor is freed after use.
+    const std::map<std::wstring, std::optional<std::wstring>> protectedFolder = {
+        {(dataRoot / "Orvella").wstring(), L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"}};
+    EXPECT_EQ(model::CreatedFolders(), protectedFolder);
+    const auto names = model::CallNames();
+    EXPECT_EQ(std::vector<std::string>(names.end() - 2, names.end()),
+              (std::vector<std::string>{"CreateDirectoryW", "LocalFree"}));
+
     // Already there: nothing changes and the same path comes back.
+    model::ClearJournal();
     EXPECT_EQ(GetConfigPath(), dataRoot / "Orvella" / "device.json");
+    EXPECT_EQ(model::CountOf("CreateDirectoryW"), 0u);
+    EXPECT_EQ(model::CountOf("ConvertStringSecurityDescriptorToSecurityDescriptorW"), 0u);
+}
+
+TEST_F(PathsTest, DataFolderIsStillMadeWhenItsDescriptorCannotBeBuilt)
+{
+    model::FailNext("ConvertStringSecurityDescriptorToSecurityDescriptorW", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(GetConfigPath(), dataRoot / "Orvella" / "device.json");
+    const std::map<std::wstring, std::optional<std::wstring>> inheriting = {
+        {(dataRoot / "Orvella").wstring(), std::nullopt}};
+    EXPECT_EQ(model::CreatedFolders(), inheriting);
+    EXPECT_EQ(model::CountOf("LocalFree"), 0u);
 }
 
 TEST_F(PathsTest, EveryMissingAncestorOfTheDataFolderIsCreated)
@@ -56,6 +79,8 @@ TEST_F(PathsTest, EveryMissingAncestorOfTheDataFolderIsCreated)
     model::SetEnvironment(L"PROGRAMDATA", (root / "deep" / "er").wstring() + L"/");
     EXPECT_EQ(GetConfigPath(), root / "deep" / "er" / "Orvella" / "device.json");
     EXPECT_TRUE(std::filesystem::is_directory(root / "deep" / "er" / "Orvella"));
+    // The ancestors keep the security they inherit; only the data folder is protected.
+    EXPECT_EQ(model::CreatedFolders().size(), 1u);
 }
 
 TEST_F(PathsTest, AFileInTheWayIsNotReported)

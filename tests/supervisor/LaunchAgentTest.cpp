@@ -129,8 +129,10 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     EXPECT_EQ(LaunchTrail(),
               (Trail{"GetModuleFileNameW", "GetCurrentProcess", "OpenProcessToken", "DuplicateTokenEx",
                      "SetTokenInformation", "CreateEnvironmentBlock", "GetEnvironmentVariableW",
+                     "ConvertStringSecurityDescriptorToSecurityDescriptorW", "CreateDirectoryW", "LocalFree",
                      "CreateProcessAsUserW", "DestroyEnvironmentBlock(env)", "CloseHandle(dup)",
-                     "CloseHandle(own)", "CloseHandle(other)"}));
+                     "CloseHandle(own)", "CloseHandle(other)", "CreateJobObjectW", "SetInformationJobObject",
+                     "AssignProcessToJobObject"}));
     const uintptr_t dup = model::CallsTo("SetTokenInformation").at(0).arg(0);
     EXPECT_EQ(ArgsOf("OpenProcessToken", 0, 2), (Words{Raw(INVALID_HANDLE_VALUE), 0x10B}));
     // All access, no attributes, SecurityImpersonation, TokenPrimary.
@@ -158,12 +160,35 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
                               startup.stdOutput, startup.stdError),
               std::make_tuple(false, DWORD{0}, WORD{0}, HANDLE{}, HANDLE{}, HANDLE{}));
 
-    // Only the process handle stays, held by the slot with its session.
+    // An unnamed job of its own that ends the agent with us and lets its children go.
+    EXPECT_EQ(ArgsOf("CreateJobObjectW", 0, 2), (Words{0, 0}));
+    EXPECT_EQ(ArgsOf("SetInformationJobObject", 1, 2), (Words{JobObjectExtendedLimitInformation}));
+    EXPECT_EQ(model::JobLimitFlags(AgentSlot.Job.load()),
+              std::optional<DWORD>(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK));
+    EXPECT_EQ(agent.job, Raw(AgentSlot.Job.load()));
+
+    // Only the process and its job stay, held by the slot with its session.
     const auto handles = model::OpenHandles();
-    ASSERT_EQ(handles.size(), 1u);
-    EXPECT_EQ(handles[0].kind, model::Kind::Process);
-    EXPECT_EQ(Raw(AgentSlot.Process.load()), handles[0].value);
+    ASSERT_EQ(handles.size(), 2u);
+    EXPECT_EQ(model::HandleInfo(AgentSlot.Process.load())->kind, model::Kind::Process);
     EXPECT_EQ(AgentSlot.Session.load(), 7u);
+}
+
+TEST_F(LaunchAgentTest, AFailingJobCallStillLeavesTheAgentRunningAndTracked)
+{
+    PutAgentFile();
+    for (const char* function : {"CreateJobObjectW", "SetInformationJobObject", "AssignProcessToJobObject"}) {
+        model::FailNext(function, ERROR_ACCESS_DENIED);
+
+        LaunchAgent(1);
+
+        EXPECT_EQ(AgentSlot.Job.load(), nullptr) << function;
+        HANDLE agent = AgentSlot.Process.load();
+        ASSERT_NE(agent, nullptr) << function;
+        EXPECT_FALSE(model::IsSignalled(agent)) << function;
+        EXPECT_EQ(model::OpenHandles().size(), 1u) << function << ":\n" << model::DescribeOpenHandles();
+        StopAgent();
+    }
 }
 
 TEST_F(LaunchAgentTest, AgentStartsWithoutEnvironmentBlockWhenNoneCanBeMade)

@@ -6,31 +6,50 @@ class StopAgentTest : public AgentTest {
 protected:
     DWORD pid = 0;
     HANDLE process = nullptr;
+    HANDLE job = nullptr;
 
-    // An agent in session 4 held the way LaunchAgent leaves it; the journal starts afterwards.
-    void Track()
+    // An agent in session 4 held the way LaunchAgent leaves it, in its kill-on-close
+    // job; the journal starts afterwards.
+    void Track(bool inJob = true)
     {
         pid = model::AddProcess(L"Kestrune.exe", 4);
         process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
         AgentSlot.Process.store(process);
         AgentSlot.Session.store(4);
+        if (inJob)
+            PutInJob();
         model::ClearJournal();
+    }
+
+    void PutInJob()
+    {
+        job = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        AssignProcessToJobObject(job, process);
+        AgentSlot.Job.store(job);
     }
 
     void ExpectSlotEmptiedAndHandleClosed()
     {
         EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+        EXPECT_EQ(AgentSlot.Job.load(), nullptr);
         EXPECT_EQ(AgentSlot.Session.load(), NoSession);
         EXPECT_FALSE(model::HandleInfo(process).has_value());
+        EXPECT_FALSE(model::HandleInfo(job).has_value());
     }
 
+    // The process handle goes first, then the job.
     void ExpectTerminationSequence()
     {
         ASSERT_EQ(Names(model::Journal()), (std::vector<std::string>{"WaitForSingleObject", "TerminateProcess",
-                                                                     "WaitForSingleObject", "CloseHandle"}));
+                                                                     "WaitForSingleObject", "CloseHandle",
+                                                                     "CloseHandle"}));
         const auto& calls = model::Journal();
-        for (const auto& call : calls)
-            EXPECT_EQ(call.arg(0), Raw(process)) << call.function;
+        EXPECT_EQ(calls[4].arg(0), Raw(job));
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(calls[i].arg(0), Raw(process)) << calls[i].function;
         EXPECT_EQ(calls[0].arg(1), 0u);
         EXPECT_EQ(calls[1].arg(1), 0u) << "exit code";
         EXPECT_EQ(calls[2].arg(1), 3000u);
@@ -52,7 +71,8 @@ TEST_F(StopAgentTest, AgentThatEndedByItselfIsOnlyReleased)
 
     StopAgent();
 
-    EXPECT_EQ(Names(model::Journal()), (std::vector<std::string>{"WaitForSingleObject", "CloseHandle"}));
+    EXPECT_EQ(Names(model::Journal()),
+              (std::vector<std::string>{"WaitForSingleObject", "CloseHandle", "CloseHandle"}));
     EXPECT_EQ(model::Process(pid)->exitCode, 9u);
     ExpectSlotEmptiedAndHandleClosed();
 }
@@ -70,7 +90,7 @@ TEST_F(StopAgentTest, RunningAgentIsTerminatedWithExitCodeZeroAndAwaited)
     ExpectSlotEmptiedAndHandleClosed();
 }
 
-TEST_F(StopAgentTest, AgentSurvivingTerminationIsAbandonedAfterTheGrace)
+TEST_F(StopAgentTest, AgentSurvivingTerminationIsEndedByItsJobAfterTheGrace)
 {
     Track();
     model::SurvivesTerminate(pid);
@@ -78,6 +98,20 @@ TEST_F(StopAgentTest, AgentSurvivingTerminationIsAbandonedAfterTheGrace)
     StopAgent();
 
     ExpectTerminationSequence();
+    EXPECT_FALSE(model::Process(pid)->alive);
+    EXPECT_EQ(model::Process(pid)->endedAt, T0 + 3000);
+    ExpectSlotEmptiedAndHandleClosed();
+}
+
+TEST_F(StopAgentTest, AgentWithoutAJobSurvivingTerminationIsAbandonedAfterTheGrace)
+{
+    Track(false);
+    model::SurvivesTerminate(pid);
+
+    StopAgent();
+
+    EXPECT_EQ(Names(model::Journal()), (std::vector<std::string>{"WaitForSingleObject", "TerminateProcess",
+                                                                  "WaitForSingleObject", "CloseHandle"}));
     EXPECT_TRUE(model::Process(pid)->alive);
     EXPECT_EQ(model::Now(), T0 + 3000);
     ExpectSlotEmptiedAndHandleClosed();

@@ -2,6 +2,7 @@
 
 #include <userenv.h>
 #include <windows.h>
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <algorithm>
@@ -40,6 +41,8 @@ struct Object {
     std::unique_ptr<WTS_SESSION_INFOW[]> sessionArray;
     std::vector<std::wstring> sessionNames;
     std::unique_ptr<wchar_t[]> environment;
+    DWORD jobLimits = 0;  // Job
+    std::wstring sddl;    // SecurityDescriptor
 };
 
 struct ScheduledAction {
@@ -93,6 +96,7 @@ struct State {
 
     std::vector<PHANDLER_ROUTINE> consoleHandlers;
     std::map<std::wstring, DWORD> fileErrors;
+    std::map<std::wstring, std::optional<std::wstring>> createdFolders;
 };
 
 State& S() {
@@ -109,7 +113,8 @@ const std::set<std::string>& InjectableFunctions() {
         "QueryServiceStatusEx", "DeleteService", "CloseServiceHandle", "StartServiceCtrlDispatcherW",
         "RegisterServiceCtrlHandlerExW", "SetServiceStatus", "OpenProcessToken", "DuplicateTokenEx",
         "SetTokenInformation", "CreateProcessAsUserW", "WTSEnumerateSessionsW", "CreateEnvironmentBlock",
-        "DestroyEnvironmentBlock"};
+        "DestroyEnvironmentBlock", "CreateJobObjectW", "SetInformationJobObject", "AssignProcessToJobObject",
+        "CreateDirectoryW", "LocalFree", "ConvertStringSecurityDescriptorToSecurityDescriptorW"};
     return names;
 }
 
@@ -312,6 +317,7 @@ Object* Use(const void* handle, const char* function, std::initializer_list<Kind
 }
 
 void MaybeDeleteService(ServiceRecord& service);
+void EndProcessRecord(DWORD pid, DWORD exitCode);
 
 void Release(uintptr_t key) {
     State& s = S();
@@ -319,7 +325,12 @@ void Release(uintptr_t key) {
     if (it == s.objects.end()) return;
     s.closed[key] = std::string(KindName(it->second.kind)) + ": " + it->second.description;
     std::shared_ptr<ServiceRecord> service = it->second.service;
+    const bool killsItsProcesses =
+        it->second.kind == Kind::Job && (it->second.jobLimits & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
     s.objects.erase(it);
+    if (killsItsProcesses)
+        for (auto& [pid, process] : s.processes)
+            if (process.job == key) EndProcessRecord(pid, 0);
     if (service) {
         --service->openHandles;
         MaybeDeleteService(*service);
@@ -536,6 +547,8 @@ const char* KindName(Kind kind) {
         case Kind::Service: return "Service";
         case Kind::SessionArray: return "SessionArray";
         case Kind::EnvironmentBlock: return "EnvironmentBlock";
+        case Kind::Job: return "Job";
+        case Kind::SecurityDescriptor: return "SecurityDescriptor";
     }
     return "?";
 }
@@ -694,6 +707,14 @@ void SetFileOpenError(const std::wstring& path, DWORD error) { S().fileErrors[pa
 
 void ForgetFile(const std::wstring& path) { S().fileErrors.erase(path); }
 
+const std::map<std::wstring, std::optional<std::wstring>>& CreatedFolders() { return S().createdFolders; }
+
+std::optional<DWORD> JobLimitFlags(HANDLE job) {
+    auto it = S().objects.find(reinterpret_cast<uintptr_t>(job));
+    if (it == S().objects.end() || it->second.kind != Kind::Job) return std::nullopt;
+    return it->second.jobLimits;
+}
+
 void Reset() { S() = State{}; }
 
 }  // namespace model
@@ -733,7 +754,8 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     Rec call("CloseHandle", {model::Raw(hObject)});
     if (call.injected) return call.Injected(FALSE);
     if (model::IsPseudoProcess(hObject)) return call.Ok(TRUE);
-    if (!model::Use(hObject, "CloseHandle", {Kind::Event, Kind::Process, Kind::Thread, Kind::Token, Kind::File}))
+    if (!model::Use(hObject, "CloseHandle",
+                    {Kind::Event, Kind::Process, Kind::Thread, Kind::Token, Kind::File, Kind::Job}))
         return call.Fail(FALSE, ERROR_INVALID_HANDLE);
     model::Release(model::Raw(hObject));
     return call.Ok(TRUE);
@@ -1480,5 +1502,95 @@ BOOL WINAPI DestroyEnvironmentBlock(LPVOID lpEnvironment) {
     if (!model::Use(lpEnvironment, "DestroyEnvironmentBlock", {Kind::EnvironmentBlock}))
         return call.Fail(FALSE, ERROR_INVALID_HANDLE);
     model::Release(model::Raw(lpEnvironment));
+    return call.Ok(TRUE);
+}
+
+// ---- Jobs, folders and security descriptors ---------------------------------------------------------------
+
+HANDLE WINAPI CreateJobObjectW(LPSECURITY_ATTRIBUTES lpJobAttributes, LPCWSTR lpName) {
+    Rec call("CreateJobObjectW", {model::Raw(lpJobAttributes), model::Raw(lpName)}, {model::Str(lpName)});
+    if (call.injected) return call.Injected<HANDLE>(nullptr);
+    const uintptr_t key = model::NewHandleValue();
+    model::AddObject(key, Kind::Job, "job object", 0x1F001F);
+    return call.Ok(reinterpret_cast<HANDLE>(key));
+}
+
+BOOL WINAPI SetInformationJobObject(HANDLE hJob, JOBOBJECTINFOCLASS JobObjectInformationClass,
+                                    LPVOID lpJobObjectInformation, DWORD cbJobObjectInformationLength) {
+    Rec call("SetInformationJobObject", {model::Raw(hJob), static_cast<uintptr_t>(JobObjectInformationClass),
+                                         model::Raw(lpJobObjectInformation), cbJobObjectInformationLength});
+    if (call.injected) return call.Injected(FALSE);
+    model::Object* job = model::Use(hJob, "SetInformationJobObject", {Kind::Job});
+    if (!job) return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    if (JobObjectInformationClass != JobObjectExtendedLimitInformation || !lpJobObjectInformation ||
+        cbJobObjectInformationLength != sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION)) {
+        model::Fault("SetInformationJobObject: only the extended limits, whole, are modelled");
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    }
+    job->jobLimits =
+        static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION*>(lpJobObjectInformation)->BasicLimitInformation.LimitFlags;
+    return call.Ok(TRUE);
+}
+
+BOOL WINAPI AssignProcessToJobObject(HANDLE hJob, HANDLE hProcess) {
+    Rec call("AssignProcessToJobObject", {model::Raw(hJob), model::Raw(hProcess)});
+    if (call.injected) return call.Injected(FALSE);
+    if (!model::Use(hJob, "AssignProcessToJobObject", {Kind::Job})) return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    model::Object* process = model::Use(hProcess, "AssignProcessToJobObject", {Kind::Process});
+    if (!process) return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    model::ProcessRecord* record = model::Process(process->pid);
+    if (!record || !record->alive) return call.Fail(FALSE, ERROR_ACCESS_DENIED);
+    record->job = model::Raw(hJob);
+    return call.Ok(TRUE);
+}
+
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor,
+                                                                 DWORD StringSDRevision,
+                                                                 PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                                 ULONG* SecurityDescriptorSize) {
+    Rec call("ConvertStringSecurityDescriptorToSecurityDescriptorW",
+             {model::Raw(StringSecurityDescriptor), StringSDRevision, model::Raw(SecurityDescriptor),
+              model::Raw(SecurityDescriptorSize)},
+             {model::Str(StringSecurityDescriptor)});
+    if (call.injected) return call.Injected(FALSE);
+    if (!StringSecurityDescriptor || !SecurityDescriptor || StringSDRevision != SDDL_REVISION_1)
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    const uintptr_t key = model::NewHandleValue();
+    model::AddObject(key, Kind::SecurityDescriptor, "security descriptor").sddl = StringSecurityDescriptor;
+    *SecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(key);
+    if (SecurityDescriptorSize) *SecurityDescriptorSize = 64;
+    return call.Ok(TRUE);
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem) {
+    Rec call("LocalFree", {model::Raw(hMem)});
+    if (call.injected) return call.Injected(hMem);
+    if (!hMem) return call.Ok<HLOCAL>(nullptr);
+    if (!model::Use(hMem, "LocalFree", {Kind::SecurityDescriptor})) return call.Fail(hMem, ERROR_INVALID_HANDLE);
+    model::Release(model::Raw(hMem));
+    return call.Ok<HLOCAL>(nullptr);
+}
+
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
+    Rec call("CreateDirectoryW", {model::Raw(lpPathName), model::Raw(lpSecurityAttributes)},
+             {model::Str(lpPathName)});
+    if (call.injected) return call.Injected(FALSE);
+    if (!lpPathName) return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    std::optional<std::wstring> sddl;
+    if (lpSecurityAttributes) {
+        if (lpSecurityAttributes->nLength != sizeof(SECURITY_ATTRIBUTES)) return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+        if (lpSecurityAttributes->lpSecurityDescriptor) {
+            model::Object* descriptor =
+                model::Use(lpSecurityAttributes->lpSecurityDescriptor, "CreateDirectoryW", {Kind::SecurityDescriptor});
+            if (!descriptor) return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+            sddl = descriptor->sddl;
+        }
+    }
+    std::error_code error;
+    const std::filesystem::path folder(lpPathName);
+    if (std::filesystem::exists(folder, error)) return call.Fail(FALSE, ERROR_ALREADY_EXISTS);
+    if (!std::filesystem::create_directory(folder, error))
+        return call.Fail(FALSE, error == std::errc::permission_denied ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
+    S().createdFolders[lpPathName] = sddl;
     return call.Ok(TRUE);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -64,7 +65,10 @@ void FailAlways(const std::string& function, DWORD error);
 void StopFailing(const std::string& function);
 
 // ---- Handle ledger and misuse faults ----------------------------------------------------
-enum class Kind { Event, Process, Thread, Token, File, ServiceManager, Service, SessionArray, EnvironmentBlock };
+enum class Kind {
+    Event, Process, Thread, Token, File, ServiceManager, Service, SessionArray, EnvironmentBlock, Job,
+    SecurityDescriptor
+};
 const char* KindName(Kind kind);
 
 struct OpenHandle {
@@ -124,6 +128,7 @@ struct ProcessRecord {
     BOOL inheritHandles = FALSE;
     StartupSnapshot startup;
     bool survivesTerminate = false;
+    uintptr_t job = 0;  // the job handle it was assigned to; closing that job's last handle may end it
     bool createdByCreateProcess = false;
     ULONGLONG createdAt = 0;
     ULONGLONG endedAt = 0;
@@ -135,6 +140,9 @@ DWORD AddProcess(std::wstring image = L"", DWORD session = 0);
 void EndProcess(DWORD pid, DWORD exitCode);
 void SurvivesTerminate(DWORD pid, bool survives = true);
 void NextProcessesSurviveTerminate(bool survives);
+
+// Limit flags set on a job handle; nullopt when the handle is not an open job.
+std::optional<DWORD> JobLimitFlags(HANDLE job);
 
 // ---- Events ----------------------------------------------------------------------------------
 bool IsSignalled(HANDLE handle);  // events: state; processes/threads: ended
@@ -209,6 +217,9 @@ size_t ConsoleHandlerCount();
 // ---- Files ---------------------------------------------------------------------------------------------
 void SetFileOpenError(const std::wstring& path, DWORD error);  // 0 = opens fine
 void ForgetFile(const std::wstring& path);                     // back to the real file system
+// The security descriptor, as its SDDL text, that CreateDirectoryW got for a folder it
+// made; nullopt for no security attributes. Folders it did not make are absent.
+const std::map<std::wstring, std::optional<std::wstring>>& CreatedFolders();
 
 // ---- Everything back to defaults ----------------------------------------------------------------------------
 void Reset();
