@@ -27,6 +27,18 @@ void CloseStopEvent()
     StopEvent.store(nullptr, std::memory_order_release);
 }
 
+// The modes that run with the StopEvent in place.
+DWORD RunSupervisingMode(int argc, wchar_t* argv[])
+{
+    if (IsModeWithExtras(argc, argv, L"--self-test"))
+        return RunSelfTest();
+    if (IsModeWithExtras(argc, argv, L"--console")) {
+        RunConsole();
+        return 0;
+    }
+    return RunServiceDispatcher();
+}
+
 } // namespace
 
 DWORD RunSelfTest()
@@ -38,7 +50,6 @@ DWORD RunSelfTest()
     std::wcout << (passed ? L"Orvella native service self-test passed\n"
                           : L"Orvella native service self-test failed\n");
     std::wcout.flush();
-    CloseStopEvent();
     return passed ? 0 : 1;
 }
 
@@ -49,7 +60,6 @@ DWORD RunServiceDispatcher()
         {nullptr, nullptr},
     };
     BOOL dispatched = StartServiceCtrlDispatcherW(table);
-    CloseStopEvent();
     return dispatched ? 0 : 1;
 }
 
@@ -69,12 +79,7 @@ DWORD RunEntry(int argc, wchar_t* argv[])
         return 1;
     StopEvent.store(event, std::memory_order_release);
 
-    if (IsModeWithExtras(argc, argv, L"--self-test"))
-        return RunSelfTest();
-    if (IsModeWithExtras(argc, argv, L"--console")) {
-        RunConsole();
-        CloseStopEvent();
-        return 0;
-    }
-    return RunServiceDispatcher();
+    DWORD status = RunSupervisingMode(argc, argv);
+    CloseStopEvent();
+    return status;
 }

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 // The program's entry: picks one mode from the command line and returns its exit status.
-int wmain(int argc, wchar_t* argv[]);
 DWORD RunEntry(int argc, wchar_t* argv[]);
 DWORD RunSelfTest();
 DWORD RunServiceDispatcher();

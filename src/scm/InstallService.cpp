@@ -1,6 +1,7 @@
 #include "scm/Scm.h"
 
 #include "common/Common.h"
+#include "layout/Paths.h"
 
 #include <string>
 
@@ -9,7 +10,6 @@ namespace {
 constexpr DWORD ServiceAccess = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START;
 constexpr DWORD FailureResetPeriodSeconds = 86400;
 constexpr ULONGLONG RunningDeadlineMs = 15000;
-constexpr DWORD PollIntervalMs = 100;
 
 // Opens the service with the rights installation needs, creating it when it is not
 // registered yet and rewriting its registration in place when it is.
@@ -100,7 +100,7 @@ DWORD ConfigureAndStart(SC_HANDLE service)
 DWORD InstallService(const std::wstring& executablePath)
 {
     // Quoted so the service manager never splits a path with blanks.
-    const std::wstring binaryPath = L"\"" + executablePath + L"\"";
+    const std::wstring binaryPath = QuoteArgument(executablePath);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr)
         return GetLastError();

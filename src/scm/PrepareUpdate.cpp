@@ -8,7 +8,6 @@
 namespace {
 
 constexpr ULONGLONG FileFreeDeadlineMs = 30000;
-constexpr DWORD PollIntervalMs = 100;
 
 bool WriteStateFile(const std::wstring& statePath, bool wasRunning)
 {

@@ -4,6 +4,9 @@
 
 #include <string>
 
+// Every wait of the administrative modes polls at this interval.
+constexpr DWORD PollIntervalMs = 100;
+
 DWORD StopServiceAndWait(bool& wasRunning);
 DWORD InstallService(const std::wstring& executablePath);
 DWORD StartInstalledService();

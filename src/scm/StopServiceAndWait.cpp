@@ -5,7 +5,6 @@
 namespace {
 
 constexpr ULONGLONG StopDeadlineMs = 30000;
-constexpr DWORD PollIntervalMs = 100;
 
 // Once STOPPED is reported the service's process may still hold our executable;
 // only its end makes the file free.
@@ -21,7 +20,9 @@ DWORD WaitForServiceProcess(HANDLE process, ULONGLONG deadline)
     return GetLastError();
 }
 
-// 87 is the answer for a process that has already ended: carry on without a handle.
+// Windows answers 87 (invalid parameter) for the id of a process that has already
+// ended: there is nothing left to wait for, so we carry on without a handle and
+// try again only if a later poll reports a process id.
 DWORD OpenServiceProcess(DWORD processId, HANDLE& process)
 {
     if (processId == 0 || process != nullptr)
@@ -46,6 +47,8 @@ DWORD SendStopOnce(SC_HANDLE service, DWORD state, bool& stopSent)
     DWORD error = GetLastError();
     if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL || error == ERROR_SERVICE_NOT_ACTIVE)
         return 0;
+    // Some service managers fail the call yet leave no error: the control was
+    // delivered, and sending it again would only be refused.
     stopSent = error == 0;
     return error;
 }
@@ -64,6 +67,9 @@ DWORD PollUntilStopped(SC_HANDLE service, HANDLE& process, bool& wasRunning)
         error = OpenServiceProcess(status.dwProcessId, process);
         if (error != 0)
             return error;
+        // The deadline is tested before the state: the caller was promised an answer
+        // within the deadline, so a service first seen stopped only at or after it is
+        // a time-out, even though it stopped.
         if (GetTickCount64() >= deadline)
             return ERROR_TIMEOUT;
         if (status.dwCurrentState == SERVICE_STOPPED)

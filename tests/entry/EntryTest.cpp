@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// The product's entry point, as the C runtime calls it.
+int wmain(int argc, wchar_t* argv[]);
+
 namespace {
 
 class EntryTest : public HostTest {

@@ -27,7 +27,9 @@ protected:
     DWORD RunAsService(std::vector<std::wstring> args = {}) {
         stopEvent = CreateStopEvent();
         model::StartedByServiceManager(std::move(args));
-        return RunServiceDispatcher();
+        DWORD status = RunServiceDispatcher();
+        CloseStopEvent();  // the entry's part after every supervising mode
+        return status;
     }
 
     void ControlsAt(ULONGLONG time, std::vector<DWORD> controls) {
