@@ -6,6 +6,7 @@
 #include "WineTest.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 using namespace winetest;
 namespace fs = std::filesystem;
@@ -118,6 +119,22 @@ TEST_F(DataFolder, AnExistingFolderKeepsItsContents)
     RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", data.Path().wstring()}});
     EXPECT_PASSED(result);
     EXPECT_EQ(ReadTextFile(data.Path() / L"Orvella" / L"device.json"), "{\"kept\":true}");
+}
+
+// Wine keeps no folder DACL to read back; what it can show is that the system takes the
+// data folder's descriptor text, so the folder is never made without it.
+TEST(DataFolderSecurity, TheProtectedDescriptorConverts)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &descriptor,
+        nullptr))
+        << GetLastError();
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    LocalFree(descriptor);
 }
 
 TEST_F(DataFolder, NonAsciiAndBlanksInTheDataPathArePreserved)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <sstream>
 
@@ -391,6 +392,44 @@ TEST_F(Service, RemoveStopsTheServiceAndItsAgentThenDeletesIt)
     EXPECT_TRUE(HasEnded(service.get())) << "the service process still runs";
     EXPECT_TRUE(HasEnded(agent.get())) << "the agent still runs";
     EXPECT_TRUE(WaitFor([] { return !Installed(); }, 2s)) << "the registration stays";
+}
+
+// A service that dies without its stop path (a crash, a forced kill) takes its agent
+// along, so that the restart its failure actions make runs one agent, not two; a
+// program the agent started, such as its updater, lives on.
+TEST_F(Service, KilledServiceTakesItsAgentAlongButNotTheAgentsChild)
+{
+    fs::path exe = Deploy(PlainFolder);
+    fs::create_directories(DataFolder);
+    WriteTextFile(DataFolder / L"agent-child.txt", "");
+    fs::remove(DataFolder / L"agent-children.txt");
+    Handle agent = LiveAgent(InstallRunning(exe).pid);
+    fs::remove(DataFolder / L"agent-child.txt");
+    ASSERT_TRUE(agent);
+    std::string childPid;
+    WaitFor([&] { return !(childPid = ReadTextFile(DataFolder / L"agent-children.txt")).empty(); }, 5s);
+    Handle child = OpenProcessHandle(static_cast<DWORD>(std::strtoul(childPid.c_str(), nullptr, 10)));
+    ASSERT_TRUE(child) << "the agent started no child";
+
+    Handle service = OpenProcessHandle(Status().dwProcessId);
+    ASSERT_TRUE(TerminateProcess(service.get(), 1));
+    EXPECT_EQ(WaitForSingleObject(agent.get(), 1000), DWORD{WAIT_OBJECT_0}) << "the agent outlived its service";
+    EXPECT_FALSE(HasEnded(child.get())) << "the agent's child ended with it";
+    TerminateProcess(child.get(), 1);
+    WaitForSingleObject(child.get(), 5000);
+
+    // Wine's service manager goes on reporting a killed service as running, so the
+    // restart that the failure actions make on Windows is made here by registering
+    // the service afresh.
+    if (ScHandle stale = OpenOrvella(DELETE))
+        DeleteService(stale.get());
+    ASSERT_TRUE(WaitFor([] { return !Installed(); }, 5s));
+    size_t seen = AgentRecords().size();
+    InstallRunning(exe);
+    // The next pass leaves that one agent alone.
+    Sleep(3500);
+    EXPECT_EQ(ProcessesOf(PlainFolder / L"Kestrune.exe").size(), 1u);
+    EXPECT_EQ(AgentRecords().size(), seen + 1);
 }
 
 // An updater's earlier removal may have left the running service marked for deletion.

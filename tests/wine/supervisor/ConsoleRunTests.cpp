@@ -271,6 +271,19 @@ TEST_F(ConsoleRun, CtrlCEndsTheAgentAndTheRunWithStatusZero)
     EXPECT_EQ(Records().size(), 1u);
 }
 
+// Closing the console window or a shutdown ends the run before it can end its agent,
+// as a forced end does: the agent goes with the run all the same.
+TEST_F(ConsoleRun, AForcedEndOfTheRunTakesItsAgentAlong)
+{
+    Prepare();
+    Start();
+    HANDLE agent = OpenAgent(FirstAgent().pid);
+
+    ASSERT_TRUE(TerminateProcess(RunProcess(), 1));
+    EXPECT_EQ(WaitForSingleObject(agent, 1000), WAIT_OBJECT_0) << "the agent outlived the run";
+    EXPECT_TRUE(ProcessesOf(Agent()).empty());
+}
+
 TEST_F(ConsoleRun, QuotesFoldersWithBlanksAndNonAsciiLetters)
 {
     Prepare(base_.Path() / L"Program Files" / L"Orvella \u0422\u0435\u0441\u0442",
