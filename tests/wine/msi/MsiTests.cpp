@@ -1,11 +1,10 @@
-// The MSI packages under Wine's msiexec: a first install, a major upgrade over the
-// running service and the removal, each read back from the service manager, the
-// process list, the Add/Remove Programs entries and the disk.
-//   ORVELLA_PACKAGES  the folder with OrvellaService-1.0.0.msi and OrvellaService-1.1.0.msi
+// The packages under Wine's msiexec: install, major upgrade over the running service,
+// removal. ORVELLA_PACKAGES is the folder with OrvellaService-1.0.0.msi and -1.1.0.msi.
 
 #include "WineTest.h"
 
 #include <gtest/gtest.h>
+#include <msi.h>
 
 using namespace winetest;
 namespace fs = std::filesystem;
@@ -13,165 +12,105 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const fs::path InstallFolder = L"C:\\Program Files\\Orvella";
-const fs::path InstalledExe = InstallFolder / L"OrvellaService.exe";
-const fs::path InstalledAgent = InstallFolder / L"Kestrune.exe";
+const fs::path Exe = L"C:\\Program Files\\Orvella\\OrvellaService.exe";
+const fs::path Agent = L"C:\\Program Files\\Orvella\\Kestrune.exe";
 const fs::path System32 = L"C:\\windows\\system32";
-const wchar_t UninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
-fs::path Package(const wchar_t* version)
+DWORD Msiexec(const wchar_t* action, const std::wstring& package)
 {
-    wchar_t folder[MAX_PATH * 2];
-    DWORD length = GetEnvironmentVariableW(L"ORVELLA_PACKAGES", folder, MAX_PATH * 2);
-    if (length == 0 || length >= MAX_PATH * 2)
-        throw std::runtime_error("ORVELLA_PACKAGES is not set");
-    return FromHostPath(folder) / (std::wstring(L"OrvellaService-") + version + L".msi");
+    RunResult result = RunProgram({System32 / L"msiexec.exe", {action, package, L"/qn"}, {}, {}}, 120s);
+    return result.timedOut ? WAIT_TIMEOUT : result.exitCode;
 }
 
-DWORD Msiexec(const std::wstring& action, const std::wstring& package)
+DWORD Msiexec(const wchar_t* action, const char* version)
 {
-    RunOptions options;
-    options.program = System32 / L"msiexec.exe";
-    options.arguments = {action, package, L"/qn"};
-    RunResult result = RunProgram(options, 120s);
-    EXPECT_FALSE(result.timedOut) << "msiexec " << Utf8(action) << " " << Utf8(package);
-    return result.exitCode;
+    return Msiexec(action, (FromHostPath(_wgetenv(L"ORVELLA_PACKAGES"))
+                            / (std::string("OrvellaService-") + version + ".msi")).wstring());
 }
 
-struct ProductEntry {
-    std::wstring productCode;   // the entry's key name
-    std::string version;
-    std::string publisher;
-};
-
-std::wstring ReadValue(HKEY key, const wchar_t* name)
+// Product code and Add/Remove Programs version of each installed product of the package.
+std::vector<std::pair<std::wstring, std::string>> Products()
 {
-    wchar_t value[256] = {};
-    DWORD size = sizeof value - sizeof value[0];
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
-        return std::wstring();
-    return value;
-}
-
-// The Add/Remove Programs entries named "Orvella Service".
-std::vector<ProductEntry> ProductEntries()
-{
-    std::vector<ProductEntry> entries;
-    HKEY uninstall = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey, 0, KEY_READ | KEY_WOW64_64KEY, &uninstall)
-        != ERROR_SUCCESS)
-        return entries;
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD length = sizeof name / sizeof name[0];
-        if (RegEnumKeyExW(uninstall, index, name, &length, nullptr, nullptr, nullptr, nullptr)
-            != ERROR_SUCCESS)
-            break;
-        HKEY entry = nullptr;
-        if (RegOpenKeyExW(uninstall, name, 0, KEY_READ | KEY_WOW64_64KEY, &entry) != ERROR_SUCCESS)
-            continue;
-        if (ReadValue(entry, L"DisplayName") == L"Orvella Service")
-            entries.push_back({name, Utf8(ReadValue(entry, L"DisplayVersion")),
-                               Utf8(ReadValue(entry, L"Publisher"))});
-        RegCloseKey(entry);
+    std::vector<std::pair<std::wstring, std::string>> products;
+    wchar_t code[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(L"{5B0E7C1A-3D64-4F2B-9C8E-2A71D4E06F93}", 0, i, code)
+                      == ERROR_SUCCESS; ++i) {
+        wchar_t version[64] = L"(no entry)";
+        DWORD size = sizeof version;
+        RegGetValueW(HKEY_LOCAL_MACHINE,
+                     (std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + code).c_str(),
+                     L"DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &size);
+        products.emplace_back(code, Utf8(version));
     }
-    RegCloseKey(uninstall);
-    return entries;
+    return products;
 }
 
-std::vector<std::string> ProductVersions()
+// Empty, with the last error 1060, when nothing is registered.
+std::wstring RegisteredPath()
 {
-    std::vector<std::string> versions;
-    for (const ProductEntry& entry : ProductEntries())
-        versions.push_back(entry.version);
-    return versions;
-}
-
-// The registered binary path; empty with GetLastError() 1060 when not installed.
-std::wstring RegisteredBinaryPath()
-{
-    std::wstring path;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"OrvellaService", SERVICE_QUERY_CONFIG)
-                                : nullptr;
+    SC_HANDLE service = OpenServiceW(manager, L"OrvellaService", SERVICE_QUERY_CONFIG);
     DWORD error = GetLastError();
     std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (service && QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed))
-        path = config->lpBinaryPathName;
-    if (service)
-        CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
+    DWORD needed = 0;
+    std::wstring path = service && QueryServiceConfigW(service, config, 8192, &needed)
+                            ? config->lpBinaryPathName : L"";
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
     SetLastError(error);
     return path;
 }
 
-bool ExactlyOneAgent()
-{
-    return WaitFor([] { return ProcessesOf(InstalledAgent).size() == 1; }, 10s, 100);
-}
-
 class Msi : public ::testing::Test {
 protected:
-    // Wine reports no user session; the stand-in, in system32, serves every process
-    // including the service that msiexec's custom action starts. Wine's own placeholder
-    // is put back afterwards for the tests that run later in this prefix.
+    // Wine reports no user session: the stand-in goes where every process finds it,
+    // the service started by msiexec included, and Wine's placeholder comes back after.
     void SetUp() override
     {
-        RemoveLeftovers();
-        fs::copy_file(System32 / L"wtsapi32.dll", saved.Path() / L"wtsapi32.dll");
+        TearDown();
+        CopyFileW((System32 / L"wtsapi32.dll").c_str(), (saved.Path() / L"wtsapi32.dll").c_str(), FALSE);
         InstallWtsapiStandIn(System32);
         WriteSessions(System32, "0 Disconnected\n1 Active\n");
     }
-
     void TearDown() override
     {
-        RemoveLeftovers();
-        EXPECT_TRUE(CopyFileW((saved.Path() / L"wtsapi32.dll").c_str(),
-                              (System32 / L"wtsapi32.dll").c_str(), FALSE))
-            << "Wine's wtsapi32.dll not restored: " << GetLastError();
-        std::error_code ignored;
-        fs::remove(System32 / L"sessions.txt", ignored);
+        for (const auto& product : Products())
+            Msiexec(L"/x", product.first);
+        CopyFileW((saved.Path() / L"wtsapi32.dll").c_str(), (System32 / L"wtsapi32.dll").c_str(), FALSE);
     }
-
-    static void RemoveLeftovers()
-    {
-        for (const ProductEntry& entry : ProductEntries())
-            Msiexec(L"/x", entry.productCode);
-    }
-
     TempFolder saved{L"msi"};
 };
 
+bool OneAgent()
+{
+    return WaitFor([] { return ProcessesOf(Agent).size() == 1; }, 10s, 100);
+}
+
 TEST_F(Msi, InstallUpgradeAndRemoveLeaveOneServiceOneAgentOneEntryThenNothing)
 {
-    ASSERT_EQ(Msiexec(L"/i", Package(L"1.0.0")), 0u);
-    EXPECT_EQ(Utf8(RegisteredBinaryPath()), Utf8(L"\"" + InstalledExe.wstring() + L"\""));
-    EXPECT_TRUE(ExactlyOneAgent()) << ProcessesOf(InstalledAgent).size() << " agents";
-    std::vector<ProductEntry> entries = ProductEntries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].version, "1.0.0");
-    EXPECT_EQ(entries[0].publisher, "Orvella");
+    const std::string quotedExe = Utf8(L"\"" + Exe.wstring() + L"\"");
+    ASSERT_EQ(Msiexec(L"/i", "1.0.0"), 0u);
+    EXPECT_EQ(Utf8(RegisteredPath()), quotedExe);
+    ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+    ASSERT_EQ(Products().size(), 1u);
+    EXPECT_EQ(Products()[0].second, "1.0.0");
 
-    std::vector<DWORD> before = ProcessesOf(InstalledAgent);
-    HANDLE oldAgent = before.empty() ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, before[0]);
-    ASSERT_EQ(Msiexec(L"/i", Package(L"1.1.0")), 0u);
+    HANDLE oldAgent = OpenProcess(SYNCHRONIZE, FALSE, ProcessesOf(Agent)[0]);
+    ASSERT_EQ(Msiexec(L"/i", "1.1.0"), 0u);
     EXPECT_TRUE(HasEnded(oldAgent)) << "the old service's agent survived the upgrade";
-    if (oldAgent)
-        CloseHandle(oldAgent);
-    EXPECT_EQ(Utf8(RegisteredBinaryPath()), Utf8(L"\"" + InstalledExe.wstring() + L"\""));
-    EXPECT_TRUE(ExactlyOneAgent()) << ProcessesOf(InstalledAgent).size() << " agents";
-    EXPECT_EQ(ProductVersions(), std::vector<std::string>{"1.1.0"});
+    CloseHandle(oldAgent);
+    EXPECT_EQ(Utf8(RegisteredPath()), quotedExe);
+    EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+    ASSERT_EQ(Products().size(), 1u);
+    EXPECT_EQ(Products()[0].second, "1.1.0");
 
-    EXPECT_EQ(Msiexec(L"/x", Package(L"1.1.0")), 0u);
-    EXPECT_EQ(RegisteredBinaryPath(), L"");
+    EXPECT_EQ(Msiexec(L"/x", "1.1.0"), 0u);
+    EXPECT_EQ(RegisteredPath(), L"");
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
-    EXPECT_TRUE(ProcessesOf(InstalledAgent).empty());
-    EXPECT_FALSE(IsFile(InstalledExe));
-    EXPECT_FALSE(IsFile(InstalledAgent));
-    EXPECT_TRUE(ProductEntries().empty());
+    EXPECT_TRUE(ProcessesOf(Agent).empty());
+    EXPECT_FALSE(IsFolder(Exe.parent_path()));
+    EXPECT_TRUE(Products().empty());
 }
 
 } // namespace
