@@ -1,11 +1,15 @@
 // The real executable's command line under Wine: the self-test's exact output and
-// exit status, and the arguments that fall through to the service dispatcher.
+// exit status, and the arguments that fall through to the service dispatcher; and
+// the version and manifest resources the build stamps into it.
 
 #include "WineTest.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
+#include <sstream>
 
 using namespace winetest;
 
@@ -67,6 +71,53 @@ TEST(Dispatcher, ArgumentsThatAreNoModeFailWithOneOutsideTheServiceManager)
         EXPECT_EQ(result.exitCode, 1u) << label;
         EXPECT_EQ(result.output, "") << label;
     }
+}
+
+std::wstring VersionString(const std::vector<BYTE>& info, const wchar_t* name)
+{
+    void* value = nullptr;
+    UINT length = 0;
+    std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(info.data(), key.c_str(), &value, &length) || length == 0)
+        return L"(missing)";
+    return static_cast<const wchar_t*>(value);
+}
+
+// ORVELLA_VERSION is the configured version, as ctest passes it in.
+TEST(Resources, VersionInfoCarriesTheConfiguredVersionAndTheManifestAsksForNoElevation)
+{
+    const char* configured = std::getenv("ORVELLA_VERSION");
+    ASSERT_NE(configured, nullptr);
+    const std::string version = configured;
+    const std::wstring exe = ProductExe().wstring();
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(exe.c_str(), nullptr));
+    ASSERT_FALSE(info.empty()) << GetLastError();
+    ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    EXPECT_EQ(Utf8(VersionString(info, L"FileVersion")), version);
+    EXPECT_EQ(Utf8(VersionString(info, L"ProductVersion")), version);
+    EXPECT_EQ(Utf8(VersionString(info, L"OriginalFilename")), "OrvellaService.exe");
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    std::ostringstream binary;
+    binary << HIWORD(fixed->dwFileVersionMS) << '.' << LOWORD(fixed->dwFileVersionMS) << '.'
+           << HIWORD(fixed->dwFileVersionLS) << '.' << LOWORD(fixed->dwFileVersionLS);
+    // X.Y.Z is stamped as X.Y.Z.0.
+    const bool threeFields = std::count(version.begin(), version.end(), '.') == 2;
+    EXPECT_EQ(binary.str(), threeFields ? version + ".0" : version);
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+
+    HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr) << GetLastError();
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr) << GetLastError();
+    std::string manifest(static_cast<const char*>(LockResource(LoadResource(image, found))),
+                         SizeofResource(image, found));
+    FreeLibrary(image);
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+    EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos);
 }
 
 } // namespace
