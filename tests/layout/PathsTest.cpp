@@ -97,11 +97,19 @@ TEST_F(PathsTest, UnusableDataRootFallsBackToProgramData)
     std::filesystem::current_path(root);
     const std::wstring fallback = L"C:\\ProgramData";
     std::vector<std::wstring> unusable = {L"", std::wstring(32768, L'x')};
+    // Joined by this platform's separator, so compared component by component.
+    const std::vector<std::wstring> fallbackPath = {fallback, L"Orvella", L"device.json"};
+    auto components = [](const std::filesystem::path& path) {
+        std::vector<std::wstring> parts;
+        for (const auto& part : path)
+            parts.push_back(part.wstring());
+        return parts;
+    };
     model::UnsetEnvironment(L"PROGRAMDATA");
-    EXPECT_EQ(GetConfigPath().wstring().rfind(fallback, 0), 0u);
+    EXPECT_EQ(components(GetConfigPath()), fallbackPath);
     for (const auto& value : unusable) {
         model::SetEnvironment(L"PROGRAMDATA", value);
-        EXPECT_EQ(GetConfigPath().wstring().rfind(fallback, 0), 0u) << value.size();
+        EXPECT_EQ(components(GetConfigPath()), fallbackPath) << value.size();
     }
     // The longest value that fits is still taken as it is.
     std::wstring longest = (root / "").wstring() + std::wstring(200, L'y');

@@ -85,11 +85,6 @@ Handle OpenProcessHandle(DWORD pid)
                                              | PROCESS_TERMINATE, FALSE, pid));
 }
 
-bool HasEnded(HANDLE process)
-{
-    return process == nullptr || WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-}
-
 // A pid from the log may have been reused: only a live Kestrune.exe counts.
 Handle LiveAgent(DWORD pid)
 {
@@ -103,34 +98,9 @@ Handle LiveAgent(DWORD pid)
     return process;
 }
 
-struct AgentRecord {
-    DWORD pid = 0;
-    std::string cwd;
-    std::string cmdline;
-};
-
-// Whole lines only: an agent may be appending right now.
 std::vector<AgentRecord> AgentRecords()
 {
-    std::vector<AgentRecord> records;
-    std::string text = ReadTextFile(AgentLog);
-    std::istringstream lines(text.substr(0, text.rfind('\n') + 1));
-    for (std::string line; std::getline(lines, line);) {
-        AgentRecord record;
-        std::istringstream fields(line);
-        for (std::string field; std::getline(fields, field, '\t');) {
-            std::string name = field.substr(0, field.find('='));
-            std::string value = field.substr(name.size() + 1);
-            if (name == "pid")
-                record.pid = static_cast<DWORD>(std::stoul(value));
-            else if (name == "cwd")
-                record.cwd = value;
-            else if (name == "cmdline")
-                record.cmdline = value;
-        }
-        records.push_back(record);
-    }
-    return records;
+    return ReadAgentLog(AgentLog);
 }
 
 // The record of the agent started after the first `seen` ones.
@@ -439,11 +409,16 @@ TEST_F(Service, RemoveOfAServiceMarkedForDeletionStillStopsIt)
     AgentRecord record = InstallRunning(exe);
     Handle agent = LiveAgent(record.pid);
     Handle service = OpenProcessHandle(Status().dwProcessId);
+    // Another program's handle keeps the marked registration alive, so the removal's
+    // own deletion meets "marked for deletion" (1072) instead of "not installed".
+    ScHandle keeper = OpenOrvella(SERVICE_QUERY_STATUS);
     ASSERT_TRUE(DeleteService(OpenOrvella(DELETE).get())) << GetLastError();
 
     EXPECT_EQ(RunMode(exe, {L"--remove-service"}).exitCode, 0u);
     EXPECT_TRUE(HasEnded(service.get())) << "the service process still runs";
     EXPECT_TRUE(HasEnded(agent.get())) << "the agent still runs";
+    ASSERT_TRUE(Installed()) << "the registration went before its last handle closed";
+    keeper.reset();
     EXPECT_TRUE(WaitFor([] { return !Installed(); }, 2s)) << "the registration stays";
 }
 

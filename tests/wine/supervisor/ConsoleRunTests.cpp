@@ -53,7 +53,8 @@ protected:
         RunOptions options;
         options.program = exe_;
         options.arguments = {L"--console"};
-        options.environment = {{L"PROGRAMDATA", dataRoot_.wstring()}};
+        options.environment = {{L"PROGRAMDATA", programDataSet_ ? std::optional(dataRoot_.wstring())
+                                                                 : std::nullopt}};
         return options;
     }
     void Start()
@@ -65,8 +66,9 @@ protected:
 
     void TearDown() override
     {
-        // A forced end leaves the agent behind, and the agent holds the run's output
-        // pipes: the run goes first, then its agent, and only then are the pipes read.
+        // An agent holds the run's output pipes: the run goes first (its agent's job
+        // takes the agent along), then any agent still alive, and only then are the
+        // pipes read.
         if (run_ || console_) {
             TerminateProcess(RunProcess(), 1);
             WaitForSingleObject(RunProcess(), 5000);
@@ -76,6 +78,10 @@ protected:
         run_.reset();
         console_.reset();
         EXPECT_LE(mostAgents_, 1u) << "two agents lived at once";
+        for (const fs::path& leftover : leftovers_) {
+            std::error_code ignored;
+            fs::remove_all(leftover, ignored);
+        }
     }
 
     fs::path Agent() const { return exeFolder_ / L"Kestrune.exe"; }
@@ -159,6 +165,8 @@ protected:
     std::unique_ptr<Child> run_;
     std::unique_ptr<ConsoleChild> console_;
     size_t mostAgents_ = 0;
+    bool programDataSet_ = true;
+    std::vector<fs::path> leftovers_;  // outside base_, removed after the test
     std::vector<std::unique_ptr<void, decltype(&CloseHandle)>> opened_;
 };
 
@@ -282,6 +290,23 @@ TEST_F(ConsoleRun, AForcedEndOfTheRunTakesItsAgentAlong)
     ASSERT_TRUE(TerminateProcess(RunProcess(), 1));
     EXPECT_EQ(WaitForSingleObject(agent, 1000), WAIT_OBJECT_0) << "the agent outlived the run";
     EXPECT_TRUE(ProcessesOf(Agent()).empty());
+}
+
+// From a drive's root the agent lies in the root and starts there; without PROGRAMDATA
+// its configuration lies in the system's ProgramData.
+TEST_F(ConsoleRun, FromADriveRootWithoutProgramDataTheAgentStartsInTheRoot)
+{
+    leftovers_ = {L"C:\\OrvellaService.exe", L"C:\\Kestrune.exe", L"C:\\wtsapi32.dll",
+                  L"C:\\sessions.txt", L"C:\\ProgramData\\Orvella"};
+    fs::remove_all(L"C:\\ProgramData\\Orvella");
+    Prepare(L"C:\\", L"C:\\ProgramData");
+    programDataSet_ = false;
+    Start();
+
+    AgentRecord agent = FirstAgent();
+    EXPECT_EQ(agent.cmdline,
+              "\"C:\\Kestrune.exe\" --service-agent --config \"C:\\ProgramData\\Orvella\\device.json\"");
+    EXPECT_EQ(agent.cwd, "C:\\");
 }
 
 TEST_F(ConsoleRun, QuotesFoldersWithBlanksAndNonAsciiLetters)
