@@ -10,25 +10,19 @@ protected:
 
     // An agent in session 4 held the way LaunchAgent leaves it, in its kill-on-close
     // job; the journal starts afterwards.
-    void Track(bool inJob = true)
+    void Track()
     {
         pid = model::AddProcess(L"Kestrune.exe", 4);
         process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
         AgentSlot.Process.store(process);
         AgentSlot.Session.store(4);
-        if (inJob)
-            PutInJob();
-        model::ClearJournal();
-    }
-
-    void PutInJob()
-    {
         job = CreateJobObjectW(nullptr, nullptr);
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
         SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
         AssignProcessToJobObject(job, process);
         AgentSlot.Job.store(job);
+        model::ClearJournal();
     }
 
     void ExpectSlotEmptiedAndHandleClosed()
@@ -100,20 +94,6 @@ TEST_F(StopAgentTest, AgentSurvivingTerminationIsEndedByItsJobAfterTheGrace)
     ExpectTerminationSequence();
     EXPECT_FALSE(model::Process(pid)->alive);
     EXPECT_EQ(model::Process(pid)->endedAt, T0 + 3000);
-    ExpectSlotEmptiedAndHandleClosed();
-}
-
-TEST_F(StopAgentTest, AgentWithoutAJobSurvivingTerminationIsAbandonedAfterTheGrace)
-{
-    Track(false);
-    model::SurvivesTerminate(pid);
-
-    StopAgent();
-
-    EXPECT_EQ(Names(model::Journal()), (std::vector<std::string>{"WaitForSingleObject", "TerminateProcess",
-                                                                  "WaitForSingleObject", "CloseHandle"}));
-    EXPECT_TRUE(model::Process(pid)->alive);
-    EXPECT_EQ(model::Now(), T0 + 3000);
     ExpectSlotEmptiedAndHandleClosed();
 }
 
