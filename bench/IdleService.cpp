@@ -16,16 +16,14 @@ void ReportState(DWORD state)
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
-    status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
     SetServiceStatus(IdleStatusHandle, &status);
 }
 
 DWORD WINAPI IdleControlHandler(DWORD control, DWORD, void*, void*)
 {
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN)
-        return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR
-                                                      : ERROR_CALL_NOT_IMPLEMENTED;
+        return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
     ReportState(SERVICE_STOP_PENDING);
     SetEvent(IdleStopEvent);
     return NO_ERROR;
@@ -33,8 +31,7 @@ DWORD WINAPI IdleControlHandler(DWORD control, DWORD, void*, void*)
 
 void WINAPI IdleServiceMain(DWORD, wchar_t**)
 {
-    IdleStatusHandle =
-        RegisterServiceCtrlHandlerExW(IdleServiceName, IdleControlHandler, nullptr);
+    IdleStatusHandle = RegisterServiceCtrlHandlerExW(IdleServiceName, IdleControlHandler, nullptr);
     if (IdleStatusHandle == nullptr)
         return;
     ReportState(SERVICE_START_PENDING);

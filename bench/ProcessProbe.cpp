@@ -38,7 +38,7 @@ double MsSince(const LARGE_INTEGER& start)
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
     return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart)
-         / static_cast<double>(frequency.QuadPart);
+        / static_cast<double>(frequency.QuadPart);
 }
 
 ULONGLONG Hundreds(const FILETIME& time)
@@ -66,8 +66,8 @@ using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
 // table, for platforms whose GetProcessHandleCount answers nothing for another process.
 long long CountTableHandles(DWORD pid)
 {
-    auto query = reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
     if (query == nullptr)
         return -1;
     std::string buffer(1 << 16, '\0');
@@ -99,8 +99,7 @@ int Stats(DWORD pid)
     long long workingSet = -1;
     PROCESS_MEMORY_COUNTERS_EX memory = {};
     memory.cb = sizeof memory;
-    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                             sizeof memory)) {
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
         privateBytes = static_cast<long long>(memory.PrivateUsage);
         workingSet = static_cast<long long>(memory.WorkingSetSize);
     }
@@ -113,8 +112,8 @@ int Stats(DWORD pid)
     if (GetProcessTimes(process, &created, &exited, &kernel, &user))
         cpuMs = static_cast<long long>((Hundreds(kernel) + Hundreds(user)) / 10000);
     CloseHandle(process);
-    std::printf("private=%lld working_set=%lld handles=%lld handle_table=%lld cpu_ms=%lld\n",
-                privateBytes, workingSet, handles, CountTableHandles(pid), cpuMs);
+    std::printf("private=%lld working_set=%lld handles=%lld handle_table=%lld cpu_ms=%lld\n", privateBytes,
+                workingSet, handles, CountTableHandles(pid), cpuMs);
     return 0;
 }
 
@@ -139,8 +138,8 @@ SERVICE_STATUS_PROCESS QueryStatus(SC_HANDLE service)
 {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                         sizeof status, &needed);
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                         &needed);
     return status;
 }
 
@@ -227,8 +226,8 @@ int Update(const wchar_t* name, const wchar_t* commandLine)
     PROCESS_INFORMATION child = {};
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
-    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &child)) {
+    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &child)) {
         std::printf("error=%lu\n", GetLastError());
         CloseHandle(serviceProcess);
         return 1;

@@ -12,8 +12,7 @@ constexpr DWORD LongPathLimit = 32768;
 // The agent runs as LocalSystem and reads its configuration from the data folder, so
 // only SYSTEM and administrators may change what is in it; users may read it. The
 // protection keeps a parent that lets users create files from passing that on.
-const wchar_t DataFolderSecurity[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+const wchar_t DataFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 bool IsSeparator(wchar_t character)
 {
@@ -55,8 +54,7 @@ size_t RootLength(const std::wstring& text)
         at = 4;
         if (IsDriveDesignator(text, at))
             at += 2;
-    } else if (text.size() >= 3 && IsSeparator(text[0]) && IsSeparator(text[1])
-               && !IsSeparator(text[2])) {
+    } else if (text.size() >= 3 && IsSeparator(text[0]) && IsSeparator(text[1]) && !IsSeparator(text[2])) {
         at = SkipName(text, 2);
     }
     return SkipSeparators(text, at);

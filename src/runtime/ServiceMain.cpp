@@ -8,8 +8,7 @@ namespace {
 constexpr DWORD AcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 constexpr DWORD PendingWaitHintMs = 5000;
 
-void ReportStatus(SERVICE_STATUS_HANDLE statusHandle, DWORD state, DWORD controlsAccepted,
-                  DWORD waitHint)
+void ReportStatus(SERVICE_STATUS_HANDLE statusHandle, DWORD state, DWORD controlsAccepted, DWORD waitHint)
 {
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;

@@ -35,8 +35,8 @@ std::wstring BuildCommandLine(const std::filesystem::path& agentPath)
 HANDLE DuplicateTokenForSession(HANDLE ownToken, DWORD session)
 {
     HANDLE agentToken = nullptr;
-    if (!DuplicateTokenEx(ownToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
-                          TokenPrimary, &agentToken))
+    if (!DuplicateTokenEx(ownToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
+                          &agentToken))
         return nullptr;
     if (!SetTokenInformation(agentToken, TokenSessionId, &session, sizeof(session))) {
         CloseHandleAndForget(agentToken);

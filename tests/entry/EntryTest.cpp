@@ -77,7 +77,8 @@ TEST_F(EntryTest, AdministrativeRowsNeedTheirExactArgumentCount)
     model::ClearJournal();
 
     model::FailNext("OpenSCManagerW", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Run({L"--install-service", L"C:\\Orvella\\OrvellaService.exe"}), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Run({L"--install-service", L"C:\\Orvella\\OrvellaService.exe"}),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
     auto managers = model::CallsTo("OpenSCManagerW");
     ASSERT_EQ(managers.size(), 1u);
     EXPECT_EQ(managers[0].arg(2), static_cast<uintptr_t>(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
@@ -142,7 +143,8 @@ TEST_F(EntryTest, SelfTestFailsWhenTheExecutablePathCannotBeRead)
     model::FailNext("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(Run({L"--self-test"}), 1u);
     EXPECT_EQ(output.str(), L"Orvella native service self-test failed\n");
-    EXPECT_TRUE(std::filesystem::is_directory(dataRoot / "Orvella")) << "the data folder is made all the same";
+    EXPECT_TRUE(std::filesystem::is_directory(dataRoot / "Orvella"))
+        << "the data folder is made all the same";
 
     output.str(L"");
     model::SetModuleFileName(L"/" + std::wstring(40000, L'x') + L"/OrvellaService.exe");
@@ -174,8 +176,9 @@ TEST_F(EntryTest, ServiceRunUnderTheServiceManagerEndsWithZero)
     model::After(3500, [] { model::SendControl(SERVICE_CONTROL_STOP); });
     EXPECT_EQ(Run({}), 0u);
     // One named entry whose entry point is the service's main: it reported its states.
-    EXPECT_EQ(model::ReportedStates(),
-              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    EXPECT_EQ(
+        model::ReportedStates(),
+        (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
 }
 
 } // namespace

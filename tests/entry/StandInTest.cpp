@@ -9,7 +9,8 @@ namespace {
 
 class StandInTest : public Win32Test {};
 
-TEST_F(StandInTest, SleepRunsDueActionsInTimeOrderWithTheClockAtEach) {
+TEST_F(StandInTest, SleepRunsDueActionsInTimeOrderWithTheClockAtEach)
+{
     std::vector<std::pair<int, ULONGLONG>> ran;
     model::After(300, [&] { ran.push_back({3, model::Now()}); });
     model::After(100, [&] { ran.push_back({1, model::Now()}); });
@@ -24,7 +25,8 @@ TEST_F(StandInTest, SleepRunsDueActionsInTimeOrderWithTheClockAtEach) {
     EXPECT_EQ(model::PendingActions(), 1u);
 }
 
-TEST_F(StandInTest, WaitReturnsAtTheActionThatSignalsAndTimesOutOtherwise) {
+TEST_F(StandInTest, WaitReturnsAtTheActionThatSignalsAndTimesOutOtherwise)
+{
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     model::After(1200, [event] { model::Signal(event); });
@@ -38,7 +40,8 @@ TEST_F(StandInTest, WaitReturnsAtTheActionThatSignalsAndTimesOutOtherwise) {
     EXPECT_TRUE(CloseHandle(event));
 }
 
-TEST_F(StandInTest, LedgerReportsLeaksAndWrongKindOrDoubleClosesAsFaults) {
+TEST_F(StandInTest, LedgerReportsLeaksAndWrongKindOrDoubleClosesAsFaults)
+{
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     model::AddService(L"Other", SERVICE_STOPPED);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -62,7 +65,8 @@ TEST_F(StandInTest, LedgerReportsLeaksAndWrongKindOrDoubleClosesAsFaults) {
     EXPECT_TRUE(CloseServiceHandle(manager));
 }
 
-TEST_F(StandInTest, StopGoesThroughStopPendingAndInjectedFailuresAcquireNothing) {
+TEST_F(StandInTest, StopGoesThroughStopPendingAndInjectedFailuresAcquireNothing)
+{
     model::ServiceRecord* record = model::AddService(L"Other", SERVICE_RUNNING);
     const DWORD pid = record->pid;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -93,4 +97,4 @@ TEST_F(StandInTest, StopGoesThroughStopPendingAndInjectedFailuresAcquireNothing)
     EXPECT_TRUE(CloseServiceHandle(manager));
 }
 
-}  // namespace
+} // namespace

@@ -121,7 +121,8 @@ TEST_F(PathsTest, UnusableDataRootFallsBackToProgramData)
 
 TEST_F(PathsTest, QuoteArgumentWrapsTheTextUnescaped)
 {
-    EXPECT_EQ(QuoteArgument(L"C:\\Program Files\\App\\Kestrune.exe"), L"\"C:\\Program Files\\App\\Kestrune.exe\"");
+    EXPECT_EQ(QuoteArgument(L"C:\\Program Files\\App\\Kestrune.exe"),
+              L"\"C:\\Program Files\\App\\Kestrune.exe\"");
     EXPECT_EQ(QuoteArgument(std::filesystem::path()), L"\"\"");
     EXPECT_EQ(QuoteArgument(L"C:\\Data\\"), L"\"C:\\Data\\\"");
     EXPECT_EQ(QuoteArgument(L"odd\"name"), L"\"odd\"name\"");

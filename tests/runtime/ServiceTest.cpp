@@ -24,15 +24,17 @@ protected:
     HANDLE stopEvent = nullptr;
 
     // Runs the service as the service manager would, until ServiceMain returns.
-    DWORD RunAsService(std::vector<std::wstring> args = {}) {
+    DWORD RunAsService(std::vector<std::wstring> args = {})
+    {
         stopEvent = CreateStopEvent();
         model::StartedByServiceManager(std::move(args));
         DWORD status = RunServiceDispatcher();
-        CloseStopEvent();  // the entry's part after every supervising mode
+        CloseStopEvent(); // the entry's part after every supervising mode
         return status;
     }
 
-    void ControlsAt(ULONGLONG time, std::vector<DWORD> controls) {
+    void ControlsAt(ULONGLONG time, std::vector<DWORD> controls)
+    {
         model::At(time, [this, controls] {
             for (DWORD control : controls)
                 controlResults.push_back(model::SendControl(control));
@@ -40,7 +42,8 @@ protected:
     }
 
     // Every field of every report, in order, with the time it was made.
-    static void ExpectReports(const std::vector<Expected>& expected) {
+    static void ExpectReports(const std::vector<Expected>& expected)
+    {
         std::vector<std::vector<ULONGLONG>> actual, wanted;
         for (const auto& report : model::StatusReports()) {
             const SERVICE_STATUS& s = report.status;
@@ -48,18 +51,22 @@ protected:
                               s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint, report.time});
         }
         for (const Expected& e : expected)
-            wanted.push_back({SERVICE_WIN32_OWN_PROCESS, e.state, e.controls, NO_ERROR, 0, 0, e.hint, e.time});
-        EXPECT_EQ(actual, wanted) << "type, state, controls, exit code, service exit code, checkpoint, hint, time";
+            wanted.push_back(
+                {SERVICE_WIN32_OWN_PROCESS, e.state, e.controls, NO_ERROR, 0, 0, e.hint, e.time});
+        EXPECT_EQ(actual, wanted)
+            << "type, state, controls, exit code, service exit code, checkpoint, hint, time";
     }
 
-    static std::vector<Expected> StoppedAt(ULONGLONG stop) {
+    static std::vector<Expected> StoppedAt(ULONGLONG stop)
+    {
         return {{SERVICE_START_PENDING, 0, 5000, t0},
                 {SERVICE_RUNNING, Accepted, 0, t0},
                 {SERVICE_STOP_PENDING, Accepted, 5000, stop},
                 {SERVICE_STOPPED, Accepted, 0, stop}};
     }
 
-    static size_t IndexOf(const std::string& function, size_t nth = 0) {
+    static size_t IndexOf(const std::string& function, size_t nth = 0)
+    {
         const auto names = model::CallNames();
         size_t seen = 0;
         for (size_t i = 0; i < names.size(); ++i)
@@ -70,7 +77,8 @@ protected:
     }
 };
 
-TEST_F(ServiceTest, RegistersItsHandlerAndReportsEachStateWithEveryField) {
+TEST_F(ServiceTest, RegistersItsHandlerAndReportsEachStateWithEveryField)
+{
     ControlsAt(t0 + 1000, {SERVICE_CONTROL_STOP});
 
     EXPECT_EQ(RunAsService(), 0u);
@@ -88,7 +96,8 @@ TEST_F(ServiceTest, RegistersItsHandlerAndReportsEachStateWithEveryField) {
     EXPECT_LT(IndexOf("SetServiceStatus", 2), IndexOf("SetEvent"));
 }
 
-TEST_F(ServiceTest, StartParametersChangeNothing) {
+TEST_F(ServiceTest, StartParametersChangeNothing)
+{
     ControlsAt(t0 + 1000, {SERVICE_CONTROL_STOP});
 
     EXPECT_EQ(RunAsService({L"OrvellaService", L"--console", L"--install-service", L"C:\\x.exe"}), 0u);
@@ -100,7 +109,8 @@ TEST_F(ServiceTest, StartParametersChangeNothing) {
 
 class StopControlTest : public ServiceTest, public ::testing::WithParamInterface<DWORD> {};
 
-TEST_P(StopControlTest, StopAndShutdownEachEndTheServiceTheSameWay) {
+TEST_P(StopControlTest, StopAndShutdownEachEndTheServiceTheSameWay)
+{
     ControlsAt(t0 + 4500, {GetParam()});
 
     EXPECT_EQ(RunAsService(), 0u);
@@ -112,9 +122,10 @@ TEST_P(StopControlTest, StopAndShutdownEachEndTheServiceTheSameWay) {
 INSTANTIATE_TEST_SUITE_P(Controls, StopControlTest,
                          ::testing::Values(DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}));
 
-TEST_F(ServiceTest, OtherControlsAreAcknowledgedWithoutAReportOrAStop) {
-    const std::vector<DWORD> others = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
-                                       SERVICE_CONTROL_PARAMCHANGE, 200};
+TEST_F(ServiceTest, OtherControlsAreAcknowledgedWithoutAReportOrAStop)
+{
+    const std::vector<DWORD> others = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE,
+                                       SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_PARAMCHANGE, 200};
     ControlsAt(t0 + 1000, others);
     ControlsAt(t0 + 7000, {SERVICE_CONTROL_STOP});
 
@@ -125,17 +136,19 @@ TEST_F(ServiceTest, OtherControlsAreAcknowledgedWithoutAReportOrAStop) {
     EXPECT_EQ(model::CountOf("SetEvent"), 1u);
 }
 
-TEST_F(ServiceTest, SecondStopIsReportedAgainButTheServiceStopsOnce) {
+TEST_F(ServiceTest, SecondStopIsReportedAgainButTheServiceStopsOnce)
+{
     ControlsAt(t0 + 1000, {SERVICE_CONTROL_STOP, SERVICE_CONTROL_STOP});
 
     EXPECT_EQ(RunAsService(), 0u);
 
     EXPECT_EQ(model::ReportedStates(),
-              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING,
-                                  SERVICE_STOPPED}));
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING,
+                                  SERVICE_STOP_PENDING, SERVICE_STOPPED}));
 }
 
-TEST_F(ServiceTest, FailedRegistrationReportsNothingAndDoesNotSupervise) {
+TEST_F(ServiceTest, FailedRegistrationReportsNothingAndDoesNotSupervise)
+{
     model::FailNext("RegisterServiceCtrlHandlerExW", ERROR_INVALID_NAME);
 
     RunAsService();
@@ -146,7 +159,8 @@ TEST_F(ServiceTest, FailedRegistrationReportsNothingAndDoesNotSupervise) {
     EXPECT_EQ(ServiceStatusHandle.load(), nullptr);
 }
 
-TEST_F(ServiceTest, ControlArrivingBeforeTheHandleIsStoredStillStopsWithoutAReport) {
+TEST_F(ServiceTest, ControlArrivingBeforeTheHandleIsStoredStillStopsWithoutAReport)
+{
     HANDLE stop = CreateStopEvent();
 
     EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), DWORD{NO_ERROR});
@@ -156,11 +170,12 @@ TEST_F(ServiceTest, ControlArrivingBeforeTheHandleIsStoredStillStopsWithoutARepo
     CloseStopEvent();
 }
 
-TEST_F(ServiceTest, StoppedIsReportedOnlyAfterTheLoopEndedAndTheAgentWasEnded) {
+TEST_F(ServiceTest, StoppedIsReportedOnlyAfterTheLoopEndedAndTheAgentWasEnded)
+{
     model::SetSessions({{1, WTSActive}});
     model::SetConsoleSession(1);
     PutAgentFile();
-    ControlsAt(t0 + 4000, {SERVICE_CONTROL_STOP});  // the first pass at +3000 starts the agent
+    ControlsAt(t0 + 4000, {SERVICE_CONTROL_STOP}); // the first pass at +3000 starts the agent
 
     EXPECT_EQ(RunAsService(), 0u);
 
@@ -174,7 +189,8 @@ TEST_F(ServiceTest, StoppedIsReportedOnlyAfterTheLoopEndedAndTheAgentWasEnded) {
 
     const auto& journal = model::Journal();
     const auto lastLoopWait = std::find_if(journal.rbegin(), journal.rend(), [this](const model::Call& call) {
-        return call.function == "WaitForSingleObject" && call.arg(0) == reinterpret_cast<uintptr_t>(stopEvent);
+        return call.function == "WaitForSingleObject"
+            && call.arg(0) == reinterpret_cast<uintptr_t>(stopEvent);
     });
     ASSERT_NE(lastLoopWait, journal.rend());
     const size_t loopEnded = static_cast<size_t>(journal.rend() - lastLoopWait) - 1;
@@ -184,4 +200,4 @@ TEST_F(ServiceTest, StoppedIsReportedOnlyAfterTheLoopEndedAndTheAgentWasEnded) {
     EXPECT_EQ(model::CountOf("SetServiceStatus"), 4u);
 }
 
-}  // namespace
+} // namespace

@@ -4,13 +4,13 @@ namespace {
 
 const std::wstring Executable = L"C:\\Program Files\\Orvella\\OrvellaService.exe";
 const std::wstring Quoted = L"\"" + Executable + L"\"";
-const std::wstring Description =
-    L"Запускает видимый агент Orvella в активной пользовательской сессии";
+const std::wstring Description = L"Запускает видимый агент Orvella в активной пользовательской сессии";
 
 class InstallServiceTest : public ScmTest {
 protected:
     // What every successful or partly successful installation leaves registered.
-    static void ExpectFullRegistration(const model::ServiceRecord& service) {
+    static void ExpectFullRegistration(const model::ServiceRecord& service)
+    {
         EXPECT_EQ(service.displayName, L"Orvella Service");
         EXPECT_EQ(service.type, DWORD{SERVICE_WIN32_OWN_PROCESS});
         EXPECT_EQ(service.startType, DWORD{SERVICE_AUTO_START});
@@ -26,16 +26,22 @@ protected:
         EXPECT_FALSE(service.failureActions->rebootMsg.has_value());
         EXPECT_FALSE(service.failureActions->command.has_value());
         std::vector<std::pair<int, DWORD>> actions;
-        for (const SC_ACTION& action : service.failureActions->actions) actions.push_back({action.Type, action.Delay});
-        EXPECT_EQ(actions, (std::vector<std::pair<int, DWORD>>{{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 15000}}));
+        for (const SC_ACTION& action : service.failureActions->actions)
+            actions.push_back({action.Type, action.Delay});
+        EXPECT_EQ(
+            actions,
+            (std::vector<std::pair<int, DWORD>>{{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 15000}}));
     }
 
-    static Args ArgsFrom(const model::Call& call, size_t from) {
-        return {call.args.begin() + static_cast<std::ptrdiff_t>(std::min(from, call.args.size())), call.args.end()};
+    static Args ArgsFrom(const model::Call& call, size_t from)
+    {
+        return {call.args.begin() + static_cast<std::ptrdiff_t>(std::min(from, call.args.size())),
+                call.args.end()};
     }
 
     // A registration from an earlier version, differing in everything the install writes.
-    static model::ServiceRecord* InstallOlder(DWORD state) {
+    static model::ServiceRecord* InstallOlder(DWORD state)
+    {
         model::ServiceRecord* service = Install(state);
         service->displayName = L"Old name";
         service->binaryPath = L"C:\\Old\\OrvellaService.exe";
@@ -44,7 +50,8 @@ protected:
     }
 };
 
-TEST_F(InstallServiceTest, FirstInstallRegistersEveryParameterStartsAndWaitsUntilRunning) {
+TEST_F(InstallServiceTest, FirstInstallRegistersEveryParameterStartsAndWaitsUntilRunning)
+{
     EXPECT_EQ(InstallService(Executable), Ok);
     EXPECT_EQ(model::Now(), t0 + 200);
 
@@ -85,7 +92,8 @@ TEST_F(InstallServiceTest, FirstInstallRegistersEveryParameterStartsAndWaitsUnti
 class BinaryPathTest : public InstallServiceTest,
                        public ::testing::WithParamInterface<std::pair<std::wstring, std::wstring>> {};
 
-TEST_P(BinaryPathTest, ExecutablePathIsRegisteredInQuotes) {
+TEST_P(BinaryPathTest, ExecutablePathIsRegisteredInQuotes)
+{
     EXPECT_EQ(InstallService(GetParam().first), Ok);
     EXPECT_EQ(Registered()->binaryPath, GetParam().second);
 }
@@ -94,7 +102,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, BinaryPathTest,
                          ::testing::Values(std::pair{Executable, Quoted},
                                            std::pair{std::wstring(), std::wstring(L"\"\"")}));
 
-TEST_F(InstallServiceTest, ReinstallOverARunningServiceRewritesItInPlaceWithoutRestarting) {
+TEST_F(InstallServiceTest, ReinstallOverARunningServiceRewritesItInPlaceWithoutRestarting)
+{
     model::ServiceRecord* service = InstallOlder(SERVICE_RUNNING);
     service->startType = SERVICE_DEMAND_START;
     const DWORD pid = service->pid;
@@ -118,7 +127,8 @@ TEST_F(InstallServiceTest, ReinstallOverARunningServiceRewritesItInPlaceWithoutR
     EXPECT_TRUE(Alive(pid));
 }
 
-TEST_F(InstallServiceTest, ReinstallOfAStoppedDisabledServiceMakesItAutomaticAndStartsIt) {
+TEST_F(InstallServiceTest, ReinstallOfAStoppedDisabledServiceMakesItAutomaticAndStartsIt)
+{
     model::ServiceRecord* service = InstallOlder(SERVICE_STOPPED);
     service->startType = SERVICE_DISABLED;
 
@@ -137,7 +147,8 @@ struct StartRow {
 
 class InstallStartTest : public InstallServiceTest, public ::testing::WithParamInterface<StartRow> {};
 
-TEST_P(InstallStartTest, ServiceThatDoesNotReachRunningFailsTheInstallButStaysRegistered) {
+TEST_P(InstallStartTest, ServiceThatDoesNotReachRunningFailsTheInstallButStaysRegistered)
+{
     model::ServiceRecord* service = InstallOlder(SERVICE_STOPPED);
     GetParam().arrange(*service);
 
@@ -150,14 +161,13 @@ TEST_P(InstallStartTest, ServiceThatDoesNotReachRunningFailsTheInstallButStaysRe
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, InstallStartTest,
-    ::testing::Values(StartRow{"StartRefused", [](model::ServiceRecord& s) { s.startFailsWith = NotFound; },
-                               NotFound, 0},
-                      StartRow{"ExitsWithoutACode", [](model::ServiceRecord& s) { s.exitsAtStartWith = 0; },
-                               NotActive, 200},
-                      StartRow{"ExitsWithACode", [](model::ServiceRecord& s) { s.exitsAtStartWith = 1067; },
-                               1067, 200},
-                      StartRow{"NeverLeavesStartPending", [](model::ServiceRecord& s) { s.staysStartPending = true; },
-                               Timeout, 15000}),
+    ::testing::Values(
+        StartRow{"StartRefused", [](model::ServiceRecord& s) { s.startFailsWith = NotFound; }, NotFound, 0},
+        StartRow{"ExitsWithoutACode", [](model::ServiceRecord& s) { s.exitsAtStartWith = 0; }, NotActive,
+                 200},
+        StartRow{"ExitsWithACode", [](model::ServiceRecord& s) { s.exitsAtStartWith = 1067; }, 1067, 200},
+        StartRow{"NeverLeavesStartPending", [](model::ServiceRecord& s) { s.staysStartPending = true; },
+                 Timeout, 15000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct InstallFailureRow {
@@ -166,10 +176,12 @@ struct InstallFailureRow {
     bool registeredAfter;
 };
 
-class InstallFailureTest : public InstallServiceTest, public ::testing::WithParamInterface<InstallFailureRow> {};
+class InstallFailureTest : public InstallServiceTest,
+                           public ::testing::WithParamInterface<InstallFailureRow> {};
 
 // Nothing is undone: whatever was written before the failure stays registered.
-TEST_P(InstallFailureTest, FailedStepEndsTheInstallWithItsErrorAndUndoesNothing) {
+TEST_P(InstallFailureTest, FailedStepEndsTheInstallWithItsErrorAndUndoesNothing)
+{
     const InstallFailureRow& row = GetParam();
     if (row.installedBefore)
         InstallOlder(SERVICE_STOPPED);
@@ -193,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
                       InstallFailureRow{{"QueryServiceStatusEx", 1, InvalidHandle}, false, true},
                       InstallFailureRow{{"QueryServiceStatusEx", 2, InvalidHandle}, true, true}));
 
-TEST_F(InstallServiceTest, DescriptionWrittenBeforeAFailedFailureActionsStepIsKept) {
+TEST_F(InstallServiceTest, DescriptionWrittenBeforeAFailedFailureActionsStepIsKept)
+{
     model::FailNth("ChangeServiceConfig2W", 2, AccessDenied);
 
     EXPECT_EQ(InstallService(Executable), AccessDenied);
@@ -203,4 +216,4 @@ TEST_F(InstallServiceTest, DescriptionWrittenBeforeAFailedFailureActionsStepIsKe
     EXPECT_EQ(model::CountOf("StartServiceW"), 0u);
 }
 
-}  // namespace
+} // namespace

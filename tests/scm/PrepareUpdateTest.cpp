@@ -9,7 +9,8 @@ protected:
     std::filesystem::path target;
     std::filesystem::path statePath;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         ScmTest::SetUp();
         target = exeDir / "OrvellaService.exe";
         statePath = dataRoot / "update-state";
@@ -18,19 +19,22 @@ protected:
 
     DWORD Prepare() { return PrepareUpdate(target.wstring(), statePath.wstring()); }
 
-    std::string StateFile() const {
+    std::string StateFile() const
+    {
         std::ifstream in(statePath, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     // The target answers `first` until `switchAt`, `then` from there on.
-    void LockTarget(DWORD first, ULONGLONG switchAt, DWORD then) {
+    void LockTarget(DWORD first, ULONGLONG switchAt, DWORD then)
+    {
         model::SetFileOpenError(target.wstring(), first);
         model::At(switchAt, [path = target.wstring(), then] { model::SetFileOpenError(path, then); });
     }
 };
 
-TEST_F(PrepareUpdateTest, RunningServiceIsRecordedStoppedAndItsFileAwaitedUntilReleased) {
+TEST_F(PrepareUpdateTest, RunningServiceIsRecordedStoppedAndItsFileAwaitedUntilReleased)
+{
     Install(SERVICE_RUNNING);
     LockTarget(SharingViolation, t0 + 1000, Ok);
 
@@ -44,10 +48,12 @@ TEST_F(PrepareUpdateTest, RunningServiceIsRecordedStoppedAndItsFileAwaitedUntilR
     const auto last = model::CallsTo("CreateFileW").back();
     EXPECT_TRUE(last.ok);
     EXPECT_EQ(last.text(0), target.wstring());
-    EXPECT_EQ(last.args, (Args{last.arg(0), 0x40010000, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0}));
+    EXPECT_EQ(last.args,
+              (Args{last.arg(0), 0x40010000, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0}));
 }
 
-TEST_F(PrepareUpdateTest, StoppedServiceIsRecordedAndNotSentAStop) {
+TEST_F(PrepareUpdateTest, StoppedServiceIsRecordedAndNotSentAStop)
+{
     Install(SERVICE_STOPPED);
 
     EXPECT_EQ(Prepare(), Ok);
@@ -56,7 +62,8 @@ TEST_F(PrepareUpdateTest, StoppedServiceIsRecordedAndNotSentAStop) {
     EXPECT_EQ(model::CountOf("CreateFileW"), 1u);
 }
 
-TEST_F(PrepareUpdateTest, AbsentTargetOrFolderIsNothingToWaitFor) {
+TEST_F(PrepareUpdateTest, AbsentTargetOrFolderIsNothingToWaitFor)
+{
     for (const auto& absent : {exeDir / "missing.exe", root / "missing" / "OrvellaService.exe"}) {
         target = absent;
         model::ClearJournal();
@@ -66,7 +73,8 @@ TEST_F(PrepareUpdateTest, AbsentTargetOrFolderIsNothingToWaitFor) {
     }
 }
 
-TEST_F(PrepareUpdateTest, LongerStateIsReplacedByExactlyTheWordWithoutANewline) {
+TEST_F(PrepareUpdateTest, LongerStateIsReplacedByExactlyTheWordWithoutANewline)
+{
     std::ofstream(statePath) << "stopped\nand a much longer leftover\n";
     Install(SERVICE_RUNNING);
 
@@ -76,13 +84,14 @@ TEST_F(PrepareUpdateTest, LongerStateIsReplacedByExactlyTheWordWithoutANewline) 
 
 struct LockRow {
     DWORD first;
-    DWORD fromSecond20;  // what the target says for the last 10 s
+    DWORD fromSecond20; // what the target says for the last 10 s
     DWORD expected;
 };
 
 class LockedTargetTest : public PrepareUpdateTest, public ::testing::WithParamInterface<LockRow> {};
 
-TEST_P(LockedTargetTest, TargetLockedFor30SecondsFailsWithTheLastAnswer) {
+TEST_P(LockedTargetTest, TargetLockedFor30SecondsFailsWithTheLastAnswer)
+{
     LockTarget(GetParam().first, t0 + 20000, GetParam().fromSecond20);
 
     EXPECT_EQ(Prepare(), GetParam().expected);
@@ -97,9 +106,11 @@ INSTANTIATE_TEST_SUITE_P(Answers, LockedTargetTest,
                                            LockRow{SharingViolation, AccessDenied, AccessDenied},
                                            LockRow{AccessDenied, SharingViolation, SharingViolation}));
 
-class TargetAnswerTest : public PrepareUpdateTest, public ::testing::WithParamInterface<std::pair<DWORD, DWORD>> {};
+class TargetAnswerTest : public PrepareUpdateTest,
+                         public ::testing::WithParamInterface<std::pair<DWORD, DWORD>> {};
 
-TEST_P(TargetAnswerTest, AnswerOtherThanLockedEndsTheWaitAtOnce) {
+TEST_P(TargetAnswerTest, AnswerOtherThanLockedEndsTheWaitAtOnce)
+{
     model::SetFileOpenError(target.wstring(), GetParam().first);
 
     EXPECT_EQ(Prepare(), GetParam().second);
@@ -114,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(Answers, TargetAnswerTest,
 
 class MissingStateFolderTest : public PrepareUpdateTest, public ::testing::WithParamInterface<DWORD> {};
 
-TEST_P(MissingStateFolderTest, UnwritableStateFailsWithWriteFaultBeforeAnyWaitWhateverTheStop) {
+TEST_P(MissingStateFolderTest, UnwritableStateFailsWithWriteFaultBeforeAnyWaitWhateverTheStop)
+{
     if (GetParam() != Ok)
         model::FailNext("OpenSCManagerW", GetParam());
     statePath = root / "missing" / "update-state";
@@ -130,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(StopResults, MissingStateFolderTest, ::testing::Values(
 
 // A state file that opens but cannot take the word (a full disk) would leave the
 // updater guessing, so it is reported like one that does not open.
-TEST_F(PrepareUpdateTest, StateWordThatCannotBeWrittenFailsWithWriteFault) {
+TEST_F(PrepareUpdateTest, StateWordThatCannotBeWrittenFailsWithWriteFault)
+{
     if (!std::filesystem::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full to make writes fail";
     Install(SERVICE_RUNNING);
@@ -149,7 +162,8 @@ struct FailedStopRow {
 
 class FailedStopTest : public PrepareUpdateTest, public ::testing::WithParamInterface<FailedStopRow> {};
 
-TEST_P(FailedStopTest, FailedStopIsRecordedAndReturnedWithoutWaitingForTheTarget) {
+TEST_P(FailedStopTest, FailedStopIsRecordedAndReturnedWithoutWaitingForTheTarget)
+{
     GetParam().arrange();
 
     EXPECT_EQ(Prepare(), GetParam().expected);
@@ -159,10 +173,11 @@ TEST_P(FailedStopTest, FailedStopIsRecordedAndReturnedWithoutWaitingForTheTarget
 
 INSTANTIATE_TEST_SUITE_P(
     Stops, FailedStopTest,
-    ::testing::Values(FailedStopRow{"TimesOutWhileRunning", [] { ScmTest::Install(SERVICE_RUNNING)->ignoresStop = true; },
-                                    Timeout, "running"},
+    ::testing::Values(FailedStopRow{"TimesOutWhileRunning",
+                                    [] { ScmTest::Install(SERVICE_RUNNING)->ignoresStop = true; }, Timeout,
+                                    "running"},
                       FailedStopRow{"ManagerRefused", [] { model::FailNext("OpenSCManagerW", AccessDenied); },
                                     AccessDenied, "stopped"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

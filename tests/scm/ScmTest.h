@@ -35,7 +35,8 @@ struct Failure {
 
 using Args = std::vector<uintptr_t>;
 
-inline void Inject(const Failure& failure) {
+inline void Inject(const Failure& failure)
+{
     model::FailNth(failure.function, failure.nth, failure.error);
 }
 
@@ -49,35 +50,41 @@ public:
     static model::ServiceRecord* Registered() { return model::Service(Name); }
 
 protected:
-
-    static bool Alive(DWORD pid) {
+    static bool Alive(DWORD pid)
+    {
         const model::ProcessRecord* process = model::Process(pid);
         return process != nullptr && process->alive;
     }
 
     // The single call to function; any other count fails the test (and arg() then throws).
-    static model::Call Only(const std::string& function) {
+    static model::Call Only(const std::string& function)
+    {
         const auto calls = model::CallsTo(function);
         EXPECT_EQ(calls.size(), 1u) << "calls to " << function;
         return calls.empty() ? model::Call{} : calls.front();
     }
 
-    static std::vector<ULONGLONG> TimesOf(const std::string& function) {
+    static std::vector<ULONGLONG> TimesOf(const std::string& function)
+    {
         std::vector<ULONGLONG> times;
-        for (const auto& call : model::CallsTo(function)) times.push_back(call.time);
+        for (const auto& call : model::CallsTo(function))
+            times.push_back(call.time);
         return times;
     }
 
     // first, first+100, ... last: one poll per 100 ms.
-    static std::vector<ULONGLONG> EveryPoll(ULONGLONG first, ULONGLONG last) {
+    static std::vector<ULONGLONG> EveryPoll(ULONGLONG first, ULONGLONG last)
+    {
         std::vector<ULONGLONG> times;
-        for (ULONGLONG t = first; t <= last; t += 100) times.push_back(t);
+        for (ULONGLONG t = first; t <= last; t += 100)
+            times.push_back(t);
         return times;
     }
 
     // The last call that acted, ignoring clock reads and clean-up: after a failure
     // nothing but releasing handles may follow it.
-    static std::string LastStep() {
+    static std::string LastStep()
+    {
         const auto names = model::CallNames();
         auto acted = std::find_if(names.rbegin(), names.rend(), [](const std::string& name) {
             return name != "CloseServiceHandle" && name != "CloseHandle" && name != "GetTickCount64";

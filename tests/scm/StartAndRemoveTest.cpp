@@ -4,7 +4,8 @@ namespace {
 
 class StartInstalledServiceTest : public ScmTest {};
 
-TEST_F(StartInstalledServiceTest, StartsWithTheStartRightAloneAndDoesNotWaitForRunning) {
+TEST_F(StartInstalledServiceTest, StartsWithTheStartRightAloneAndDoesNotWaitForRunning)
+{
     Install(SERVICE_STOPPED);
 
     EXPECT_EQ(StartInstalledService(), Ok);
@@ -21,13 +22,14 @@ struct StartRow {
     const char* name;
     bool installed;
     DWORD state;
-    Failure failure;  // none when function is null
+    Failure failure; // none when function is null
     DWORD expected;
 };
 
 class StartAnswerTest : public StartInstalledServiceTest, public ::testing::WithParamInterface<StartRow> {};
 
-TEST_P(StartAnswerTest, ResultFollowsTheServiceManagersAnswer) {
+TEST_P(StartAnswerTest, ResultFollowsTheServiceManagersAnswer)
+{
     const StartRow& row = GetParam();
     if (row.installed)
         Install(row.state);
@@ -39,17 +41,19 @@ TEST_P(StartAnswerTest, ResultFollowsTheServiceManagersAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, StartAnswerTest,
-    ::testing::Values(StartRow{"AlreadyRunningIsSuccess", true, SERVICE_RUNNING, {}, Ok},
-                      // Unlike stopping or removing, starting needs the service to exist.
-                      StartRow{"NotInstalled", false, 0, {}, DoesNotExist},
-                      StartRow{"StartRefused", true, SERVICE_STOPPED, {"StartServiceW", 1, Disabled}, Disabled},
-                      StartRow{"ManagerRefused", true, SERVICE_STOPPED, {"OpenSCManagerW", 1, AccessDenied}, AccessDenied},
-                      StartRow{"ServiceRefused", true, SERVICE_STOPPED, {"OpenServiceW", 1, AccessDenied}, AccessDenied}),
+    ::testing::Values(
+        StartRow{"AlreadyRunningIsSuccess", true, SERVICE_RUNNING, {}, Ok},
+        // Unlike stopping or removing, starting needs the service to exist.
+        StartRow{"NotInstalled", false, 0, {}, DoesNotExist},
+        StartRow{"StartRefused", true, SERVICE_STOPPED, {"StartServiceW", 1, Disabled}, Disabled},
+        StartRow{"ManagerRefused", true, SERVICE_STOPPED, {"OpenSCManagerW", 1, AccessDenied}, AccessDenied},
+        StartRow{"ServiceRefused", true, SERVICE_STOPPED, {"OpenServiceW", 1, AccessDenied}, AccessDenied}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class RemoveServiceTest : public ScmTest {};
 
-TEST_F(RemoveServiceTest, RunningServiceIsStoppedAndDeletedOnlyAfterItsProcessEnded) {
+TEST_F(RemoveServiceTest, RunningServiceIsStoppedAndDeletedOnlyAfterItsProcessEnded)
+{
     model::ServiceRecord* service = Install(SERVICE_RUNNING);
     service->processExitDelayMs = 1000;
     const DWORD pid = service->pid;
@@ -67,13 +71,15 @@ TEST_F(RemoveServiceTest, RunningServiceIsStoppedAndDeletedOnlyAfterItsProcessEn
     EXPECT_GE(Only("DeleteService").time, model::Process(pid)->endedAt);
 }
 
-TEST_F(RemoveServiceTest, NotInstalledServiceCountsAsRemoved) {
+TEST_F(RemoveServiceTest, NotInstalledServiceCountsAsRemoved)
+{
     EXPECT_EQ(RemoveService(), Ok);
     EXPECT_EQ(model::CountOf("OpenServiceW"), 2u);
     EXPECT_EQ(model::CountOf("DeleteService"), 0u);
 }
 
-TEST_F(RemoveServiceTest, ServiceThatWillNotStopWithin30SecondsStaysRegistered) {
+TEST_F(RemoveServiceTest, ServiceThatWillNotStopWithin30SecondsStaysRegistered)
+{
     Install(SERVICE_RUNNING)->ignoresStop = true;
 
     EXPECT_EQ(RemoveService(), Timeout);
@@ -86,12 +92,13 @@ TEST_F(RemoveServiceTest, ServiceThatWillNotStopWithin30SecondsStaysRegistered) 
 struct RemoveRow {
     Failure failure;
     DWORD expected;
-    size_t managerOpens;  // 1: the stop's failure touched nothing else
+    size_t managerOpens; // 1: the stop's failure touched nothing else
 };
 
 class RemoveFailureTest : public RemoveServiceTest, public ::testing::WithParamInterface<RemoveRow> {};
 
-TEST_P(RemoveFailureTest, ResultFollowsTheFirstFailingStep) {
+TEST_P(RemoveFailureTest, ResultFollowsTheFirstFailingStep)
+{
     Install(SERVICE_STOPPED);
     Inject(GetParam().failure);
 
@@ -100,15 +107,15 @@ TEST_P(RemoveFailureTest, ResultFollowsTheFirstFailingStep) {
     EXPECT_EQ(LastStep(), GetParam().failure.function);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, RemoveFailureTest,
-    ::testing::Values(RemoveRow{{"OpenServiceW", 1, AccessDenied}, AccessDenied, 1},
-                      RemoveRow{{"QueryServiceStatusEx", 1, InvalidHandle}, InvalidHandle, 1},
-                      RemoveRow{{"OpenSCManagerW", 2, AccessDenied}, AccessDenied, 2},
-                      RemoveRow{{"OpenServiceW", 2, AccessDenied}, AccessDenied, 2},
-                      // Gone between the stop and the deletion: what was asked for.
-                      RemoveRow{{"OpenServiceW", 2, DoesNotExist}, Ok, 2},
-                      RemoveRow{{"DeleteService", 1, MarkedForDelete}, Ok, 2},
-                      RemoveRow{{"DeleteService", 1, AccessDenied}, AccessDenied, 2}));
+INSTANTIATE_TEST_SUITE_P(Steps, RemoveFailureTest,
+                         ::testing::Values(RemoveRow{{"OpenServiceW", 1, AccessDenied}, AccessDenied, 1},
+                                           RemoveRow{
+                                               {"QueryServiceStatusEx", 1, InvalidHandle}, InvalidHandle, 1},
+                                           RemoveRow{{"OpenSCManagerW", 2, AccessDenied}, AccessDenied, 2},
+                                           RemoveRow{{"OpenServiceW", 2, AccessDenied}, AccessDenied, 2},
+                                           // Gone between the stop and the deletion: what was asked for.
+                                           RemoveRow{{"OpenServiceW", 2, DoesNotExist}, Ok, 2},
+                                           RemoveRow{{"DeleteService", 1, MarkedForDelete}, Ok, 2},
+                                           RemoveRow{{"DeleteService", 1, AccessDenied}, AccessDenied, 2}));
 
-}  // namespace
+} // namespace

@@ -6,12 +6,13 @@ namespace {
 
 class StopServiceAndWaitTest : public ScmTest {
 protected:
-    bool wasRunning = true;  // the product must reset it
+    bool wasRunning = true; // the product must reset it
 
     DWORD Stop() { return StopServiceAndWait(wasRunning); }
 };
 
-TEST_F(StopServiceAndWaitTest, NotInstalledServiceIsNothingToStopAndIsNeverQueried) {
+TEST_F(StopServiceAndWaitTest, NotInstalledServiceIsNothingToStopAndIsNeverQueried)
+{
     EXPECT_EQ(Stop(), Ok);
     EXPECT_FALSE(wasRunning);
 
@@ -22,7 +23,8 @@ TEST_F(StopServiceAndWaitTest, NotInstalledServiceIsNothingToStopAndIsNeverQueri
     EXPECT_EQ(model::CountOf("QueryServiceStatusEx"), 0u);
 }
 
-TEST_F(StopServiceAndWaitTest, StoppedServiceIsQueriedOnceAndLeftAlone) {
+TEST_F(StopServiceAndWaitTest, StoppedServiceIsQueriedOnceAndLeftAlone)
+{
     Install(SERVICE_STOPPED);
 
     EXPECT_EQ(Stop(), Ok);
@@ -38,10 +40,11 @@ TEST_F(StopServiceAndWaitTest, StoppedServiceIsQueriedOnceAndLeftAlone) {
     EXPECT_EQ(model::CountOf("Sleep"), 0u);
 }
 
-TEST_F(StopServiceAndWaitTest, RunningServiceGetsOneStopAndIsAwaitedUntilItsProcessEnded) {
+TEST_F(StopServiceAndWaitTest, RunningServiceGetsOneStopAndIsAwaitedUntilItsProcessEnded)
+{
     model::ServiceRecord* service = Install(SERVICE_RUNNING);
     const DWORD pid = service->pid;
-    service->processExitDelayMs = 2000;  // STOPPED at +300, the process ends at +2300
+    service->processExitDelayMs = 2000; // STOPPED at +300, the process ends at +2300
 
     EXPECT_EQ(Stop(), Ok);
     EXPECT_TRUE(wasRunning);
@@ -50,14 +53,16 @@ TEST_F(StopServiceAndWaitTest, RunningServiceGetsOneStopAndIsAwaitedUntilItsProc
 
     EXPECT_EQ(Only("ControlService").arg(1), uintptr_t{SERVICE_CONTROL_STOP});
     EXPECT_EQ(TimesOf("QueryServiceStatusEx"), EveryPoll(t0, t0 + 300));
-    for (const auto& sleep : model::CallsTo("Sleep")) EXPECT_EQ(sleep.args, Args{100});
+    for (const auto& sleep : model::CallsTo("Sleep"))
+        EXPECT_EQ(sleep.args, Args{100});
     const auto open = Only("OpenProcess");
     EXPECT_EQ(open.args, (Args{SYNCHRONIZE, FALSE, pid}));
     // With what is left of the 30 s at the STOPPED poll.
     EXPECT_EQ(Only("WaitForSingleObject").args, (Args{open.result, 29700}));
 }
 
-TEST_F(StopServiceAndWaitTest, PausedServiceIsSentAStopToo) {
+TEST_F(StopServiceAndWaitTest, PausedServiceIsSentAStopToo)
+{
     Install(SERVICE_PAUSED);
 
     EXPECT_EQ(Stop(), Ok);
@@ -66,7 +71,8 @@ TEST_F(StopServiceAndWaitTest, PausedServiceIsSentAStopToo) {
     EXPECT_EQ(Registered()->state, DWORD{SERVICE_STOPPED});
 }
 
-TEST_F(StopServiceAndWaitTest, ServiceStartPendingForTheWholeDeadlineIsNeverSentAStopAndTimesOut) {
+TEST_F(StopServiceAndWaitTest, ServiceStartPendingForTheWholeDeadlineIsNeverSentAStopAndTimesOut)
+{
     const DWORD pid = Install(SERVICE_START_PENDING)->pid;
 
     EXPECT_EQ(Stop(), Timeout);
@@ -77,7 +83,8 @@ TEST_F(StopServiceAndWaitTest, ServiceStartPendingForTheWholeDeadlineIsNeverSent
     EXPECT_TRUE(Alive(pid));
 }
 
-TEST_F(StopServiceAndWaitTest, ServiceAlreadyStopPendingIsAwaitedWithoutSendingAStop) {
+TEST_F(StopServiceAndWaitTest, ServiceAlreadyStopPendingIsAwaitedWithoutSendingAStop)
+{
     const DWORD pid = Install(SERVICE_STOP_PENDING)->pid;
     model::At(t0 + 1000, [pid] {
         model::SetServiceState(Name, SERVICE_STOPPED);
@@ -100,14 +107,16 @@ class StopRefusalTest : public StopServiceAndWaitTest, public ::testing::WithPar
 
 // A service that cannot take the stop yet gets it at a later poll; a failure without an
 // error counts as sent, so it is never repeated.
-TEST_P(StopRefusalTest, RefusedStopIsSentAgainAtTheNextPollUnlessItCarriedNoError) {
+TEST_P(StopRefusalTest, RefusedStopIsSentAgainAtTheNextPollUnlessItCarriedNoError)
+{
     Install(SERVICE_RUNNING);
     model::FailNext("ControlService", GetParam().error);
 
     EXPECT_EQ(Stop(), GetParam().expected);
     EXPECT_TRUE(wasRunning);
     std::vector<ULONGLONG> expectedTimes;
-    for (ULONGLONG after : GetParam().stopsAfter) expectedTimes.push_back(t0 + after);
+    for (ULONGLONG after : GetParam().stopsAfter)
+        expectedTimes.push_back(t0 + after);
     EXPECT_EQ(TimesOf("ControlService"), expectedTimes);
 }
 
@@ -115,7 +124,8 @@ INSTANTIATE_TEST_SUITE_P(Refusals, StopRefusalTest,
                          ::testing::Values(RefusalRow{CannotAcceptCtrl, Ok, {0, 100}},
                                            RefusalRow{NotActive, Ok, {0, 100}}, RefusalRow{0, Timeout, {0}}));
 
-TEST_F(StopServiceAndWaitTest, ProcessOutlivingTheStoppedServiceTimesOutAtTheDeadline) {
+TEST_F(StopServiceAndWaitTest, ProcessOutlivingTheStoppedServiceTimesOutAtTheDeadline)
+{
     model::ServiceRecord* service = Install(SERVICE_RUNNING);
     service->processOutlivesStop = true;
     const DWORD pid = service->pid;
@@ -127,7 +137,8 @@ TEST_F(StopServiceAndWaitTest, ProcessOutlivingTheStoppedServiceTimesOutAtTheDea
     EXPECT_TRUE(Alive(pid));
 }
 
-TEST_F(StopServiceAndWaitTest, ProcessThatEndedBeforeItCouldBeOpenedIsNotAwaited) {
+TEST_F(StopServiceAndWaitTest, ProcessThatEndedBeforeItCouldBeOpenedIsNotAwaited)
+{
     const DWORD pid = model::AddProcess(L"OrvellaService.exe");
     model::EndProcess(pid, 0);
     model::AddService(Name, SERVICE_RUNNING, pid);
@@ -140,7 +151,8 @@ TEST_F(StopServiceAndWaitTest, ProcessThatEndedBeforeItCouldBeOpenedIsNotAwaited
     EXPECT_EQ(model::CountOf("WaitForSingleObject"), 0u);
 }
 
-TEST_F(StopServiceAndWaitTest, ProcessOpenRefusedOnceIsOpenedAtTheNextPollAndAwaited) {
+TEST_F(StopServiceAndWaitTest, ProcessOpenRefusedOnceIsOpenedAtTheNextPollAndAwaited)
+{
     model::ServiceRecord* service = Install(SERVICE_RUNNING);
     service->processExitDelayMs = 500;
     model::FailNext("OpenProcess", InvalidParameter);
@@ -158,7 +170,8 @@ struct DeadlineRow {
 class StopDeadlineTest : public StopServiceAndWaitTest, public ::testing::WithParamInterface<DeadlineRow> {};
 
 // The deadline is checked before the state: STOPPED first seen at the deadline is late.
-TEST_P(StopDeadlineTest, StoppedFirstSeenAtTheDeadlineIsATimeout) {
+TEST_P(StopDeadlineTest, StoppedFirstSeenAtTheDeadlineIsATimeout)
+{
     const DWORD pid = Install(SERVICE_START_PENDING)->pid;
     model::At(t0 + GetParam().stoppedAfter, [pid] {
         model::SetServiceState(Name, SERVICE_STOPPED);
@@ -179,9 +192,11 @@ struct StopFailureRow {
     bool wasRunning;
 };
 
-class StopFailureTest : public StopServiceAndWaitTest, public ::testing::WithParamInterface<StopFailureRow> {};
+class StopFailureTest : public StopServiceAndWaitTest,
+                        public ::testing::WithParamInterface<StopFailureRow> {};
 
-TEST_P(StopFailureTest, FailedStepEndsTheStopWithItsErrorAndReleasesEverything) {
+TEST_P(StopFailureTest, FailedStepEndsTheStopWithItsErrorAndReleasesEverything)
+{
     const StopFailureRow& row = GetParam();
     Install(row.initialState);
     Inject(row.failure);
@@ -202,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StopFailureRow{{"WaitForSingleObject", 1, InvalidHandle}, SERVICE_RUNNING, true}));
 
 // A query that fails without an error must not leave stale or uninitialised status behind.
-TEST_F(StopServiceAndWaitTest, StatusQueryStartsFromAZeroedRecord) {
+TEST_F(StopServiceAndWaitTest, StatusQueryStartsFromAZeroedRecord)
+{
     Install(SERVICE_RUNNING);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceW(manager, Name, SERVICE_QUERY_STATUS);
@@ -219,4 +235,4 @@ TEST_F(StopServiceAndWaitTest, StatusQueryStartsFromAZeroedRecord) {
     CloseServiceHandle(manager);
 }
 
-}  // namespace
+} // namespace

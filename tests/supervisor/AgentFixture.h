@@ -42,7 +42,8 @@ protected:
 
     std::wstring ExpectedCommandLine() const
     {
-        return L"\"" + AgentPath().wstring() + L"\" --service-agent --config \"" + ConfigPath().wstring() + L"\"";
+        return L"\"" + AgentPath().wstring() + L"\" --service-agent --config \"" + ConfigPath().wstring()
+            + L"\"";
     }
 
     static std::vector<model::ProcessRecord> Agents()

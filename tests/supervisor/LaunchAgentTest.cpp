@@ -104,8 +104,9 @@ TEST_F(LaunchAgentTest, MissingAgentOnlyLooksUpTheModuleFolder)
 
 TEST_F(LaunchAgentTest, FolderWithAnOverlongNameCountsAsMissingAgentForThatPass)
 {
-    ExpectUnqueryableUntilRepaired(root / std::string(300, 'x'),
-                                   [&] { model::SetModuleFileName((exeDir / "OrvellaService.exe").wstring()); });
+    ExpectUnqueryableUntilRepaired(root / std::string(300, 'x'), [&] {
+        model::SetModuleFileName((exeDir / "OrvellaService.exe").wstring());
+    });
 }
 
 TEST_F(LaunchAgentTest, FolderInASymlinkLoopCountsAsMissingAgentForThatPass)
@@ -163,8 +164,9 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     // An unnamed job of its own that ends the agent with us and lets its children go.
     EXPECT_EQ(ArgsOf("CreateJobObjectW", 0, 2), (Words{0, 0}));
     EXPECT_EQ(ArgsOf("SetInformationJobObject", 1, 2), (Words{JobObjectExtendedLimitInformation}));
-    EXPECT_EQ(model::JobLimitFlags(AgentSlot.Job.load()),
-              std::optional<DWORD>(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK));
+    EXPECT_EQ(
+        model::JobLimitFlags(AgentSlot.Job.load()),
+        std::optional<DWORD>(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK));
     EXPECT_EQ(agent.job, Raw(AgentSlot.Job.load()));
 
     // Only the process and its job stay, held by the slot with its session.
@@ -246,11 +248,14 @@ struct FailedStep {
     Breakage breakage;
     const char* function;
     DWORD error;
-    Trail releases;  // what follows the failing call
+    Trail releases; // what follows the failing call
     bool dataFolderMade;
 };
 
-void PrintTo(const FailedStep& step, std::ostream* out) { *out << step.name; }
+void PrintTo(const FailedStep& step, std::ostream* out)
+{
+    *out << step.name;
+}
 
 class LaunchFailureTest : public LaunchAgentTest, public ::testing::WithParamInterface<FailedStep> {};
 
@@ -287,14 +292,22 @@ INSTANTIATE_TEST_SUITE_P(
     EachStep, LaunchFailureTest,
     ::testing::Values(
         FailedStep{"OpenProcessToken", Breakage::Inject, "OpenProcessToken", ERROR_ACCESS_DENIED, {}, false},
-        FailedStep{"DuplicateTokenEx", Breakage::Inject, "DuplicateTokenEx", ERROR_NOT_ENOUGH_MEMORY,
-                   {"CloseHandle(own)"}, false},
-        FailedStep{"SetTokenInformation", Breakage::NoTcbPrivilege, "SetTokenInformation", ERROR_PRIVILEGE_NOT_HELD,
-                   {"CloseHandle(dup)", "CloseHandle(own)"}, false},
+        FailedStep{"DuplicateTokenEx",
+                   Breakage::Inject,
+                   "DuplicateTokenEx",
+                   ERROR_NOT_ENOUGH_MEMORY,
+                   {"CloseHandle(own)"},
+                   false},
+        FailedStep{"SetTokenInformation",
+                   Breakage::NoTcbPrivilege,
+                   "SetTokenInformation",
+                   ERROR_PRIVILEGE_NOT_HELD,
+                   {"CloseHandle(dup)", "CloseHandle(own)"},
+                   false},
         FailedStep{"CreateProcessAsUserW", Breakage::Inject, "CreateProcessAsUserW", ERROR_NOT_ENOUGH_MEMORY,
                    AfterProcessCreation, true},
-        FailedStep{"AgentIsAFolder", Breakage::FolderNamedLikeAgent, "CreateProcessAsUserW", ERROR_ACCESS_DENIED,
-                   AfterProcessCreation, true}),
+        FailedStep{"AgentIsAFolder", Breakage::FolderNamedLikeAgent, "CreateProcessAsUserW",
+                   ERROR_ACCESS_DENIED, AfterProcessCreation, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

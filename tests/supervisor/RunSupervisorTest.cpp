@@ -99,8 +99,9 @@ TEST_F(RunSupervisorTest, PassWithAHealthyAgentOnlyChecksSessionsAndTheAgent)
     const auto passes = Passes();
     ASSERT_EQ(passes.size(), 2u);
     const auto& healthy = passes[1];
-    ASSERT_EQ(Names(healthy), (std::vector<std::string>{"WTSEnumerateSessionsW", "WTSFreeMemory",
-                                                        "WTSGetActiveConsoleSessionId", "WaitForSingleObject"}));
+    ASSERT_EQ(Names(healthy),
+              (std::vector<std::string>{"WTSEnumerateSessionsW", "WTSFreeMemory",
+                                        "WTSGetActiveConsoleSessionId", "WaitForSingleObject"}));
     EXPECT_EQ(healthy[3].arg(0), Raw(AgentSlot.Process.load()));
     EXPECT_EQ(healthy[3].arg(1), 0u);
     EXPECT_EQ(Agents().size(), 1u);
@@ -121,8 +122,9 @@ TEST_F(RunSupervisorTest, AgentIsMovedToTheNewTargetSessionInTheSamePass)
     EXPECT_EQ(agents[1].session, 2u);
     EXPECT_EQ(agents[1].createdAt, T0 + 2 * Period);
     const auto pass = Passes().at(1);
-    const auto terminate = std::find_if(pass.begin(), pass.end(),
-                                        [](const model::Call& call) { return call.function == "TerminateProcess"; });
+    const auto terminate = std::find_if(pass.begin(), pass.end(), [](const model::Call& call) {
+        return call.function == "TerminateProcess";
+    });
     ASSERT_LT(terminate + 1, pass.end());
     EXPECT_EQ(terminate[1].function, "WaitForSingleObject");
     EXPECT_EQ(terminate[1].arg(1), 3000u) << "termination grace";

@@ -37,9 +37,9 @@ protected:
     // The process handle goes first, then the job.
     void ExpectTerminationSequence()
     {
-        ASSERT_EQ(Names(model::Journal()), (std::vector<std::string>{"WaitForSingleObject", "TerminateProcess",
-                                                                     "WaitForSingleObject", "CloseHandle",
-                                                                     "CloseHandle"}));
+        ASSERT_EQ(Names(model::Journal()),
+                  (std::vector<std::string>{"WaitForSingleObject", "TerminateProcess", "WaitForSingleObject",
+                                            "CloseHandle", "CloseHandle"}));
         const auto& calls = model::Journal();
         EXPECT_EQ(calls[4].arg(0), Raw(job));
         for (size_t i = 0; i < 4; ++i)

@@ -5,7 +5,8 @@
 
 int wmain(int argc, wchar_t* argv[]);
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::setlocale(LC_ALL, "");
     std::vector<std::wstring> converted;
     converted.reserve(static_cast<size_t>(argc));
@@ -22,7 +23,8 @@ int main(int argc, char** argv) {
         converted.push_back(std::move(wide));
     }
     std::vector<wchar_t*> wargv;
-    for (auto& arg : converted) wargv.push_back(arg.data());
+    for (auto& arg : converted)
+        wargv.push_back(arg.data());
     wargv.push_back(nullptr);
     return wmain(argc, wargv.data());
 }

@@ -26,24 +26,24 @@ struct Runaway : std::runtime_error {
 
 // ---- Virtual clock and scripted actions ----------------------------------------------
 ULONGLONG Now();
-void At(ULONGLONG ms, std::function<void()> action);     // absolute virtual time
-void After(ULONGLONG ms, std::function<void()> action);  // relative to Now()
-void AdvanceClock(ULONGLONG ms);                          // like Sleep, but not journaled
+void At(ULONGLONG ms, std::function<void()> action);    // absolute virtual time
+void After(ULONGLONG ms, std::function<void()> action); // relative to Now()
+void AdvanceClock(ULONGLONG ms);                        // like Sleep, but not journaled
 size_t PendingActions();
-void SetClockLimit(ULONGLONG absoluteMs);  // default StartTime + 1 hour
-void SetCallLimit(size_t calls);           // default 1'000'000
+void SetClockLimit(ULONGLONG absoluteMs); // default StartTime + 1 hour
+void SetCallLimit(size_t calls);          // default 1'000'000
 
 // ---- Journal ---------------------------------------------------------------------------
 struct Call {
     std::string function;
-    ULONGLONG time = 0;        // clock when called
-    ULONGLONG returnTime = 0;  // clock when it returned
-    std::vector<uintptr_t> args;                       // every parameter in order; pointers as addresses
-    std::vector<std::optional<std::wstring>> strings;  // string parameters in order; nullopt for null
+    ULONGLONG time = 0;                               // clock when called
+    ULONGLONG returnTime = 0;                         // clock when it returned
+    std::vector<uintptr_t> args;                      // every parameter in order; pointers as addresses
+    std::vector<std::optional<std::wstring>> strings; // string parameters in order; nullopt for null
     uintptr_t result = 0;
-    DWORD error = 0;  // last error when the call returned
-    bool ok = false;        // the call did what was asked (false for every failure return)
-    bool injected = false;  // failed by FailNext/FailNth/FailAlways
+    DWORD error = 0;       // last error when the call returned
+    bool ok = false;       // the call did what was asked (false for every failure return)
+    bool injected = false; // failed by FailNext/FailNth/FailAlways
 
     uintptr_t arg(size_t i) const { return args.at(i); }
     std::wstring text(size_t i) const { return strings.at(i).value_or(std::wstring()); }
@@ -66,7 +66,16 @@ void StopFailing(const std::string& function);
 
 // ---- Handle ledger and misuse faults ----------------------------------------------------
 enum class Kind {
-    Event, Process, Thread, Token, File, ServiceManager, Service, SessionArray, EnvironmentBlock, Job,
+    Event,
+    Process,
+    Thread,
+    Token,
+    File,
+    ServiceManager,
+    Service,
+    SessionArray,
+    EnvironmentBlock,
+    Job,
     SecurityDescriptor
 };
 const char* KindName(Kind kind);
@@ -78,7 +87,7 @@ struct OpenHandle {
     DWORD access = 0;
 };
 std::vector<OpenHandle> OpenHandles();
-std::optional<OpenHandle> HandleInfo(const void* handle);  // nullopt when not open
+std::optional<OpenHandle> HandleInfo(const void* handle); // nullopt when not open
 std::string DescribeOpenHandles();
 const std::vector<std::string>& Faults();
 void ClearFaults();
@@ -91,14 +100,15 @@ void UnsetEnvironment(const std::wstring& name);
 // ---- Sessions ------------------------------------------------------------------------------
 struct Session {
     Session(DWORD id, WTS_CONNECTSTATE_CLASS state, std::wstring name = {})
-        : id(id), state(state), name(std::move(name)) {}
+        : id(id), state(state), name(std::move(name))
+    {}
     DWORD id;
     WTS_CONNECTSTATE_CLASS state;
-    std::wstring name;  // empty: a name is made up
+    std::wstring name; // empty: a name is made up
 };
 void SetSessions(std::vector<Session> sessions);
-void SetConsoleSession(DWORD id);  // default 0xFFFFFFFF (no console session attached)
-void SetHasTcbPrivilege(bool held);  // default true; false makes TokenSessionId changes fail with 1314
+void SetConsoleSession(DWORD id);   // default 0xFFFFFFFF (no console session attached)
+void SetHasTcbPrivilege(bool held); // default true; false makes TokenSessionId changes fail with 1314
 
 // ---- Processes -------------------------------------------------------------------------------
 struct StartupSnapshot {
@@ -124,18 +134,18 @@ struct ProcessRecord {
     std::optional<std::wstring> desktop;
     DWORD creationFlags = 0;
     bool hasEnvironment = false;
-    bool environmentFromBlock = false;  // the pointer was a live CreateEnvironmentBlock result
+    bool environmentFromBlock = false; // the pointer was a live CreateEnvironmentBlock result
     BOOL inheritHandles = FALSE;
     StartupSnapshot startup;
     bool survivesTerminate = false;
-    uintptr_t job = 0;  // the job handle it was assigned to; closing that job's last handle may end it
+    uintptr_t job = 0; // the job handle it was assigned to; closing that job's last handle may end it
     bool createdByCreateProcess = false;
     ULONGLONG createdAt = 0;
     ULONGLONG endedAt = 0;
 };
 std::vector<ProcessRecord> Processes();
 std::vector<ProcessRecord> LiveProcesses();
-ProcessRecord* Process(DWORD pid);  // nullptr if unknown
+ProcessRecord* Process(DWORD pid); // nullptr if unknown
 DWORD AddProcess(std::wstring image = L"", DWORD session = 0);
 void EndProcess(DWORD pid, DWORD exitCode);
 void SurvivesTerminate(DWORD pid, bool survives = true);
@@ -145,8 +155,8 @@ void NextProcessesSurviveTerminate(bool survives);
 std::optional<DWORD> JobLimitFlags(HANDLE job);
 
 // ---- Events ----------------------------------------------------------------------------------
-bool IsSignalled(HANDLE handle);  // events: state; processes/threads: ended
-void Signal(HANDLE event);        // like SetEvent, not journaled
+bool IsSignalled(HANDLE handle); // events: state; processes/threads: ended
+void Signal(HANDLE event);       // like SetEvent, not journaled
 
 // ---- Service control manager -------------------------------------------------------------------
 struct FailureActions {
@@ -164,8 +174,8 @@ struct ServiceRecord {
     DWORD errorControl = SERVICE_ERROR_NORMAL;
     std::wstring binaryPath;
     std::optional<std::wstring> loadOrderGroup;
-    std::optional<std::wstring> dependencies;  // the double-NUL list, inner NULs kept
-    std::optional<std::wstring> account;       // nullopt = LocalSystem
+    std::optional<std::wstring> dependencies; // the double-NUL list, inner NULs kept
+    std::optional<std::wstring> account;      // nullopt = LocalSystem
     bool passwordGiven = false;
     std::optional<std::wstring> description;
     std::optional<FailureActions> failureActions;
@@ -178,7 +188,7 @@ struct ServiceRecord {
     bool markedForDelete = false;
 
     // Behaviour knobs.
-    DWORD startFailsWith = 0;  // StartServiceW fails with this error
+    DWORD startFailsWith = 0; // StartServiceW fails with this error
     ULONGLONG startDelayMs = 200;
     bool staysStartPending = false;
     std::optional<DWORD> exitsAtStartWith;
@@ -190,10 +200,10 @@ struct ServiceRecord {
     // Internal bookkeeping.
     int openHandles = 0;
     bool removed = false;
-    unsigned generation = 0;  // bumped on every state change; stale scheduled transitions check it
+    unsigned generation = 0; // bumped on every state change; stale scheduled transitions check it
 };
 ServiceRecord* AddService(const std::wstring& name, DWORD state = SERVICE_STOPPED, DWORD pid = 0);
-ServiceRecord* Service(const std::wstring& name);  // case-insensitive; nullptr if absent
+ServiceRecord* Service(const std::wstring& name); // case-insensitive; nullptr if absent
 void SetServiceState(const std::wstring& name, DWORD state, DWORD pid = 0);
 void RemoveServiceRecord(const std::wstring& name);
 
@@ -204,7 +214,7 @@ struct StatusReport {
     SERVICE_STATUS_HANDLE handle = nullptr;
 };
 void StartedByServiceManager(std::vector<std::wstring> args);
-const std::vector<std::wstring>& DispatcherTable();  // names from the last dispatcher call
+const std::vector<std::wstring>& DispatcherTable(); // names from the last dispatcher call
 DWORD SendControl(DWORD control, DWORD eventType = 0, LPVOID eventData = nullptr);
 bool HasControlHandler();
 const std::vector<StatusReport>& StatusReports();
@@ -215,8 +225,8 @@ BOOL SendConsoleEvent(DWORD type);
 size_t ConsoleHandlerCount();
 
 // ---- Files ---------------------------------------------------------------------------------------------
-void SetFileOpenError(const std::wstring& path, DWORD error);  // 0 = opens fine
-void ForgetFile(const std::wstring& path);                     // back to the real file system
+void SetFileOpenError(const std::wstring& path, DWORD error); // 0 = opens fine
+void ForgetFile(const std::wstring& path);                    // back to the real file system
 // The security descriptor, as its SDDL text, that CreateDirectoryW got for a folder it
 // made; nullopt for no security attributes. Folders it did not make are absent.
 const std::map<std::wstring, std::optional<std::wstring>>& CreatedFolders();
@@ -224,4 +234,4 @@ const std::map<std::wstring, std::optional<std::wstring>>& CreatedFolders();
 // ---- Everything back to defaults ----------------------------------------------------------------------------
 void Reset();
 
-}  // namespace model
+} // namespace model

@@ -9,11 +9,13 @@ class Win32Test : public ::testing::Test {
 protected:
     void SetUp() override { model::Reset(); }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         EXPECT_TRUE(model::OpenHandles().empty()) << "Leaked handles:\n" << model::DescribeOpenHandles();
         const auto& faults = model::Faults();
         std::string listed;
-        for (const auto& fault : faults) listed += "  " + fault + "\n";
+        for (const auto& fault : faults)
+            listed += "  " + fault + "\n";
         EXPECT_TRUE(faults.empty()) << "Win32 misuse:\n" << listed;
     }
 };

@@ -51,9 +51,9 @@ TEST(SelfTest, IgnoresArgumentsAfterTheMode)
 TEST(Dispatcher, ArgumentsThatAreNoModeFailWithOneOutsideTheServiceManager)
 {
     const std::vector<std::vector<std::wstring>> cases = {
-        {},                       // no argument at all
-        {L"--Console"},           // modes are case-sensitive
-        {L"--install-service"},   // a mode short of its argument
+        {},                     // no argument at all
+        {L"--Console"},         // modes are case-sensitive
+        {L"--install-service"}, // a mode short of its argument
     };
     TempFolder data(L"dispatcher");
     std::vector<std::unique_ptr<Child>> children;

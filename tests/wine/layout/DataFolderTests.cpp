@@ -32,12 +32,12 @@ RunResult SelfTest(const fs::path& exe, std::vector<EnvChange> environment,
     return RunProgram(options);
 }
 
-#define EXPECT_PASSED(result)                                                          \
-    do {                                                                               \
-        EXPECT_FALSE((result).timedOut);                                               \
-        EXPECT_EQ((result).exitCode, 0u);                                              \
-        EXPECT_EQ((result).output, SelfTestPassed);                                   \
-        EXPECT_EQ((result).errors, "");                                                \
+#define EXPECT_PASSED(result)                                                                                \
+    do {                                                                                                     \
+        EXPECT_FALSE((result).timedOut);                                                                     \
+        EXPECT_EQ((result).exitCode, 0u);                                                                    \
+        EXPECT_EQ((result).output, SelfTestPassed);                                                          \
+        EXPECT_EQ((result).errors, "");                                                                      \
     } while (false)
 
 class DataFolder : public ::testing::Test {
@@ -45,8 +45,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(IsFolder(L"D:\\")) << "drive D: is not mapped in this prefix";
-        for (const wchar_t* stale : {L"C:\\ProgramData\\Orvella", L"D:\\Data", L"D:\\Orvella",
-                                     L"D:\\Work"})
+        for (const wchar_t* stale : {L"C:\\ProgramData\\Orvella", L"D:\\Data", L"D:\\Orvella", L"D:\\Work"})
             RemoveTree(stale);
     }
     void TearDown() override { SetUp(); }
@@ -54,8 +53,8 @@ protected:
 
 TEST_F(DataFolder, UnsetOrEmptyFallsBackToTheSystemProgramData)
 {
-    for (std::optional<std::wstring> value : {std::optional<std::wstring>(),
-                                              std::optional<std::wstring>(L"")}) {
+    for (std::optional<std::wstring> value :
+         {std::optional<std::wstring>(), std::optional<std::wstring>(L"")}) {
         SCOPED_TRACE(value ? "empty" : "unset");
         RemoveTree(L"C:\\ProgramData\\Orvella");
         RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", value}});
@@ -72,8 +71,7 @@ TEST_F(DataFolder, TrailingSeparatorsAndForwardSlashesNameTheSameFolder)
         RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", value}});
         EXPECT_PASSED(result);
         EXPECT_TRUE(IsFolder(L"D:\\Data\\Orvella"));
-        EXPECT_EQ(std::distance(fs::directory_iterator(L"D:\\Data"), fs::directory_iterator()),
-                  1);
+        EXPECT_EQ(std::distance(fs::directory_iterator(L"D:\\Data"), fs::directory_iterator()), 1);
     }
 }
 
@@ -127,8 +125,7 @@ TEST(DataFolderSecurity, TheProtectedDescriptorConverts)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &descriptor,
-        nullptr))
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
         << GetLastError();
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;

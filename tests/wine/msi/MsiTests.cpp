@@ -24,8 +24,10 @@ DWORD Msiexec(const wchar_t* action, const std::wstring& package)
 
 DWORD Msiexec(const wchar_t* action, const char* version)
 {
-    return Msiexec(action, (FromHostPath(_wgetenv(L"ORVELLA_PACKAGES"))
-                            / (std::string("OrvellaService-") + version + ".msi")).wstring());
+    return Msiexec(
+        action,
+        (FromHostPath(_wgetenv(L"ORVELLA_PACKAGES")) / (std::string("OrvellaService-") + version + ".msi"))
+            .wstring());
 }
 
 // Product code and Add/Remove Programs version of each installed product of the package.
@@ -33,13 +35,15 @@ std::vector<std::pair<std::wstring, std::string>> Products()
 {
     std::vector<std::pair<std::wstring, std::string>> products;
     wchar_t code[39];
-    for (DWORD i = 0; MsiEnumRelatedProductsW(L"{5B0E7C1A-3D64-4F2B-9C8E-2A71D4E06F93}", 0, i, code)
-                      == ERROR_SUCCESS; ++i) {
+    for (DWORD i = 0;
+         MsiEnumRelatedProductsW(L"{5B0E7C1A-3D64-4F2B-9C8E-2A71D4E06F93}", 0, i, code) == ERROR_SUCCESS;
+         ++i) {
         wchar_t version[64] = L"(no entry)";
         DWORD size = sizeof version;
-        RegGetValueW(HKEY_LOCAL_MACHINE,
-                     (std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + code).c_str(),
-                     L"DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &size);
+        RegGetValueW(
+            HKEY_LOCAL_MACHINE,
+            (std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + code).c_str(),
+            L"DisplayVersion", RRF_RT_REG_SZ, nullptr, version, &size);
         products.emplace_back(code, Utf8(version));
     }
     return products;
@@ -54,8 +58,8 @@ std::wstring RegisteredPath()
     std::vector<BYTE> buffer(8192);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     DWORD needed = 0;
-    std::wstring path = service && QueryServiceConfigW(service, config, 8192, &needed)
-                            ? config->lpBinaryPathName : L"";
+    std::wstring path =
+        service && QueryServiceConfigW(service, config, 8192, &needed) ? config->lpBinaryPathName : L"";
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     SetLastError(error);

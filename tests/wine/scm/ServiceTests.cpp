@@ -19,8 +19,7 @@ namespace {
 
 const wchar_t ServiceName[] = L"OrvellaService";
 const wchar_t DisplayName[] = L"Orvella Service";
-const wchar_t Description[] =
-    L"Запускает видимый агент Orvella в активной пользовательской сессии";
+const wchar_t Description[] = L"Запускает видимый агент Orvella в активной пользовательской сессии";
 
 // Wine's service manager hands its services PROGRAMDATA=C:\users\Public.
 const fs::path DataFolder = L"C:\\users\\Public\\Orvella";
@@ -57,8 +56,7 @@ ScHandle OpenOrvella(DWORD access = SERVICE_ALL_ACCESS)
 
 bool Installed()
 {
-    return OpenOrvella(SERVICE_QUERY_STATUS) != nullptr
-        || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+    return OpenOrvella(SERVICE_QUERY_STATUS) != nullptr || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 // Zeroed when the service is not installed.
@@ -68,8 +66,8 @@ SERVICE_STATUS_PROCESS Status()
     ScHandle service = OpenOrvella(SERVICE_QUERY_STATUS);
     DWORD needed = 0;
     if (service)
-        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+        QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                             sizeof status, &needed);
     return status;
 }
 
@@ -81,8 +79,8 @@ bool WaitForState(DWORD state, std::chrono::milliseconds timeout = 15s)
 Handle OpenProcessHandle(DWORD pid)
 {
     return Handle(pid == 0 ? nullptr
-                           : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION
-                                             | PROCESS_TERMINATE, FALSE, pid));
+                           : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
+                                         FALSE, pid));
 }
 
 // A pid from the log may have been reused: only a live Kestrune.exe counts.
@@ -91,8 +89,7 @@ Handle LiveAgent(DWORD pid)
     Handle process = OpenProcessHandle(pid);
     wchar_t image[MAX_PATH * 2] = {};
     DWORD size = MAX_PATH * 2;
-    if (!process || HasEnded(process.get())
-        || !QueryFullProcessImageNameW(process.get(), 0, image, &size)
+    if (!process || HasEnded(process.get()) || !QueryFullProcessImageNameW(process.get(), 0, image, &size)
         || fs::path(image).filename() != L"Kestrune.exe")
         return nullptr;
     return process;
@@ -135,12 +132,15 @@ Registration ReadRegistration()
     std::vector<BYTE> buffer(8192);
     DWORD needed = 0;
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!service
-        || !QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed))
+    if (!service || !QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed))
         throw std::runtime_error("QueryServiceConfigW failed: " + std::to_string(GetLastError()));
-    registration = {config->dwServiceType, config->dwStartType, config->dwErrorControl,
-                    Utf8(config->lpServiceStartName), Utf8(config->lpBinaryPathName),
-                    Utf8(config->lpDisplayName), {}};
+    registration = {config->dwServiceType,
+                    config->dwStartType,
+                    config->dwErrorControl,
+                    Utf8(config->lpServiceStartName),
+                    Utf8(config->lpBinaryPathName),
+                    Utf8(config->lpDisplayName),
+                    {}};
     auto* description = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
     if (QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
                              static_cast<DWORD>(buffer.size()), &needed)
@@ -300,9 +300,8 @@ TEST_F(Service, InstallOverAnOlderRegistrationRewritesPathStartTypeAndNames)
 {
     fs::path exe = Deploy(PlainFolder);
     ScHandle older(CreateServiceW(Manager().get(), ServiceName, L"Old Name", SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED,
-                                  SERVICE_ERROR_IGNORE, L"C:\\old\\old.exe", nullptr, nullptr,
-                                  nullptr, nullptr, nullptr));
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DISABLED, SERVICE_ERROR_IGNORE,
+                                  L"C:\\old\\old.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(older) << GetLastError();
     older.reset();
 
@@ -383,7 +382,8 @@ TEST_F(Service, KilledServiceTakesItsAgentAlongButNotTheAgentsChild)
 
     Handle service = OpenProcessHandle(Status().dwProcessId);
     ASSERT_TRUE(TerminateProcess(service.get(), 1));
-    EXPECT_EQ(WaitForSingleObject(agent.get(), 1000), DWORD{WAIT_OBJECT_0}) << "the agent outlived its service";
+    EXPECT_EQ(WaitForSingleObject(agent.get(), 1000), DWORD{WAIT_OBJECT_0})
+        << "the agent outlived its service";
     EXPECT_FALSE(HasEnded(child.get())) << "the agent's child ended with it";
     TerminateProcess(child.get(), 1);
     WaitForSingleObject(child.get(), 5000);
@@ -473,8 +473,8 @@ TEST_F(PrepareUpdate, LockedTargetIsReportedAfterTheWaitAndAMissingStateFolderAt
 {
     fs::path target = work.Path() / L"locked.exe";
     WriteTextFile(target, "image");
-    Handle lock(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle lock(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_NE(lock.get(), INVALID_HANDLE_VALUE);
 
     Outcome noFolder = Prepare(target, work.Path() / L"missing" / L"state.txt");

@@ -43,18 +43,15 @@ protected:
         if (withAgent)
             fs::copy_file(FixturesFolder() / L"Kestrune.exe", Agent());
     }
-    void Prepare(bool withAgent = true)
-    {
-        Prepare(base_.Path() / L"bin", base_.Path() / L"data", withAgent);
-    }
+    void Prepare(bool withAgent = true) { Prepare(base_.Path() / L"bin", base_.Path() / L"data", withAgent); }
 
     RunOptions Options() const
     {
         RunOptions options;
         options.program = exe_;
         options.arguments = {L"--console"};
-        options.environment = {{L"PROGRAMDATA", programDataSet_ ? std::optional(dataRoot_.wstring())
-                                                                 : std::nullopt}};
+        options.environment = {
+            {L"PROGRAMDATA", programDataSet_ ? std::optional(dataRoot_.wstring()) : std::nullopt}};
         return options;
     }
     void Start()
@@ -101,7 +98,12 @@ protected:
     // Waits for the log to hold `count` records, counting live agents all along.
     bool WaitForRecords(size_t count, milliseconds timeout = GiveUp)
     {
-        return WaitFor([&] { LiveAgents(); return Records().size() >= count; }, timeout);
+        return WaitFor(
+            [&] {
+                LiveAgents();
+                return Records().size() >= count;
+            },
+            timeout);
     }
 
     // Watches for the span: no further record, the run alive, no agent beyond `live`.
@@ -109,10 +111,12 @@ protected:
     {
         size_t before = Records().size();
         size_t most = 0;
-        WaitFor([&] {
-            most = std::max(most, LiveAgents());
-            return Records().size() != before || HasEnded(RunProcess());
-        }, span);
+        WaitFor(
+            [&] {
+                most = std::max(most, LiveAgents());
+                return Records().size() != before || HasEnded(RunProcess());
+            },
+            span);
         EXPECT_LE(most, live);
         EXPECT_EQ(Records().size(), before) << "an agent started";
         EXPECT_FALSE(HasEnded(RunProcess())) << "the console run ended";
@@ -124,8 +128,7 @@ protected:
     {
         WriteTextFile(exeFolder_ / L"sessions.new", lines);
         ASSERT_TRUE(MoveFileExW((exeFolder_ / L"sessions.new").c_str(),
-                                (exeFolder_ / L"sessions.txt").c_str(),
-                                MOVEFILE_REPLACE_EXISTING));
+                                (exeFolder_ / L"sessions.txt").c_str(), MOVEFILE_REPLACE_EXISTING));
     }
 
     // The agent that the first pass starts.
@@ -144,14 +147,14 @@ protected:
 
     std::string ExpectedCommandLine() const
     {
-        return Utf8(L"\"" + Agent().wstring() + L"\" --service-agent --config \""
-                    + ConfigPath().wstring() + L"\"");
+        return Utf8(L"\"" + Agent().wstring() + L"\" --service-agent --config \"" + ConfigPath().wstring()
+                    + L"\"");
     }
 
     HANDLE OpenAgent(DWORD pid)
     {
-        HANDLE agent = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE
-                                       | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        HANDLE agent =
+            OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
         EXPECT_NE(agent, nullptr) << "agent " << pid << " is gone";
         opened_.emplace_back(agent, &CloseHandle);
         return agent;
@@ -166,7 +169,7 @@ protected:
     std::unique_ptr<ConsoleChild> console_;
     size_t mostAgents_ = 0;
     bool programDataSet_ = true;
-    std::vector<fs::path> leftovers_;  // outside base_, removed after the test
+    std::vector<fs::path> leftovers_; // outside base_, removed after the test
     std::vector<std::unique_ptr<void, decltype(&CloseHandle)>> opened_;
 };
 
@@ -296,8 +299,8 @@ TEST_F(ConsoleRun, AForcedEndOfTheRunTakesItsAgentAlong)
 // its configuration lies in the system's ProgramData.
 TEST_F(ConsoleRun, FromADriveRootWithoutProgramDataTheAgentStartsInTheRoot)
 {
-    leftovers_ = {L"C:\\OrvellaService.exe", L"C:\\Kestrune.exe", L"C:\\wtsapi32.dll",
-                  L"C:\\sessions.txt", L"C:\\ProgramData\\Orvella"};
+    leftovers_ = {L"C:\\OrvellaService.exe", L"C:\\Kestrune.exe", L"C:\\wtsapi32.dll", L"C:\\sessions.txt",
+                  L"C:\\ProgramData\\Orvella"};
     fs::remove_all(L"C:\\ProgramData\\Orvella");
     Prepare(L"C:\\", L"C:\\ProgramData");
     programDataSet_ = false;

@@ -116,8 +116,7 @@ public:
     std::string Collect()
     {
         std::unique_lock<std::mutex> guard(shared_->lock);
-        bool done = shared_->ended.wait_for(guard, std::chrono::seconds(2),
-                                            [this] { return shared_->done; });
+        bool done = shared_->ended.wait_for(guard, std::chrono::seconds(2), [this] { return shared_->done; });
         std::string text = shared_->text;
         guard.unlock();
         if (done) {
@@ -149,11 +148,11 @@ std::string Utf8(std::wstring_view text)
 {
     if (text.empty())
         return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                   nullptr, nullptr);
     std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0],
-                        size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr,
+                        nullptr);
     return result;
 }
 
@@ -161,11 +160,9 @@ std::wstring Wide(std::string_view utf8)
 {
     if (utf8.empty())
         return std::wstring();
-    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                   nullptr, 0);
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring result(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &result[0],
-                        size);
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &result[0], size);
     return result;
 }
 
@@ -240,8 +237,8 @@ Child::Child(const RunOptions& options) : state_(new State)
     if (!CreatePipe(&outputRead, &outputWrite, nullptr, 0)
         || !CreatePipe(&errorRead, &errorWrite, nullptr, 0))
         Fail("CreatePipe");
-    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -258,9 +255,8 @@ Child::Child(const RunOptions& options) : state_(new State)
         for (HANDLE h : {input, outputWrite, errorWrite})
             SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
         created = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
-                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
-                                 environment.data(), folder.empty() ? nullptr : folder.c_str(),
-                                 &startup, &state_->process);
+                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                                 folder.empty() ? nullptr : folder.c_str(), &startup, &state_->process);
         for (HANDLE h : {input, outputWrite, errorWrite})
             SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
     }
@@ -300,8 +296,7 @@ RunResult Child::Wait(std::chrono::milliseconds timeout)
     if (state_->waited)
         throw std::logic_error("Child::Wait called twice");
     state_->waited = true;
-    DWORD waited = WaitForSingleObject(state_->process.hProcess,
-                                       static_cast<DWORD>(timeout.count()));
+    DWORD waited = WaitForSingleObject(state_->process.hProcess, static_cast<DWORD>(timeout.count()));
     if (waited != WAIT_OBJECT_0) {
         result.timedOut = true;
         TerminateProcess(state_->process.hProcess, WAIT_TIMEOUT);
@@ -326,8 +321,9 @@ TempFolder::TempFolder(std::wstring_view label)
     static std::atomic<unsigned> counter{0};
     std::filesystem::path base = L"C:\\orvella-tests";
     std::filesystem::create_directories(base);
-    path_ = base / (std::wstring(label) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-"
-                    + std::to_wstring(counter++));
+    path_ = base
+        / (std::wstring(label) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-"
+           + std::to_wstring(counter++));
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
     std::filesystem::create_directories(path_);
@@ -344,8 +340,7 @@ std::filesystem::path CopyExeTo(const std::filesystem::path& folder)
     std::filesystem::path source = ProductExe();
     std::filesystem::create_directories(folder);
     std::filesystem::path target = folder / source.filename();
-    std::filesystem::copy_file(source, target,
-                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
     return target;
 }
 
@@ -355,8 +350,8 @@ void InstallWtsapiStandIn(const std::filesystem::path& folder)
     std::filesystem::copy_file(FixturesFolder() / L"wtsapi32.dll", folder / L"wtsapi32.dll",
                                std::filesystem::copy_options::overwrite_existing);
     const wchar_t value[] = L"native,builtin";
-    LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides",
-                                     L"wtsapi32", REG_SZ, value, sizeof value);
+    LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"wtsapi32", REG_SZ,
+                                     value, sizeof value);
     if (status != ERROR_SUCCESS) {
         SetLastError(static_cast<DWORD>(status));
         Fail("RegSetKeyValueW wtsapi32 override");
@@ -455,14 +450,13 @@ std::vector<DWORD> ProcessesOf(const std::filesystem::path& image)
         Fail("CreateToolhelp32Snapshot");
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
         if (!SameName(entry.szExeFile, image.filename().wstring()))
             continue;
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                     entry.th32ProcessID);
+        HANDLE process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
         if (process == nullptr)
-            continue;   // ended since the snapshot
+            continue; // ended since the snapshot
         wchar_t name[MAX_PATH * 4];
         DWORD length = sizeof name / sizeof name[0];
         if (!HasEnded(process) && QueryFullProcessImageNameW(process, 0, name, &length)
@@ -525,9 +519,8 @@ ConsoleChild::ConsoleChild(const RunOptions& options)
     startup.cb = sizeof startup;
     // No new console and no new process group: GenerateConsoleCtrlEvent(.., 0) reaches
     // the sender's own group on its console only.
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                        folder.empty() ? nullptr : folder.c_str(), &startup, &process_))
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        environment.data(), folder.empty() ? nullptr : folder.c_str(), &startup, &process_))
         Fail("CreateProcessW " + Utf8(commandLine));
     CloseHandle(process_.hThread);
     process_.hThread = nullptr;

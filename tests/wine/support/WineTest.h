@@ -40,16 +40,16 @@ struct EnvChange {
 
 struct RunOptions {
     std::filesystem::path program;
-    std::vector<std::wstring> arguments;   // quoted and joined after the program
-    std::filesystem::path workingFolder;   // empty: the test program's own
+    std::vector<std::wstring> arguments; // quoted and joined after the program
+    std::filesystem::path workingFolder; // empty: the test program's own
     std::vector<EnvChange> environment;
 };
 
 struct RunResult {
-    DWORD exitCode = 0;      // the full 32-bit status from GetExitCodeProcess
-    std::string output;      // stdout, bytes as written
-    std::string errors;      // stderr, bytes as written
-    bool timedOut = false;   // the child was terminated after the timeout
+    DWORD exitCode = 0;    // the full 32-bit status from GetExitCodeProcess
+    std::string output;    // stdout, bytes as written
+    std::string errors;    // stderr, bytes as written
+    bool timedOut = false; // the child was terminated after the timeout
 };
 
 // A started child with its stdout and stderr read into memory as it writes them.
@@ -70,8 +70,7 @@ private:
     std::unique_ptr<State> state_;
 };
 
-RunResult RunProgram(const RunOptions& options,
-              std::chrono::milliseconds timeout = std::chrono::seconds(30));
+RunResult RunProgram(const RunOptions& options, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // A fresh folder under C:\orvella-tests, removed with its contents when dropped.
 class TempFolder {
@@ -115,9 +114,9 @@ namespace winetest {
 // One start of the agent stand-in, as it recorded it (see fixtures/Kestrune.cpp).
 struct AgentRecord {
     DWORD pid = 0;
-    ULONGLONG tick = 0;      // the agent's GetTickCount64() at its start
-    std::string cwd;         // UTF-8
-    std::string cmdline;     // UTF-8, GetCommandLineW() as the agent received it
+    ULONGLONG tick = 0;  // the agent's GetTickCount64() at its start
+    std::string cwd;     // UTF-8
+    std::string cmdline; // UTF-8, GetCommandLineW() as the agent received it
 };
 
 // The complete records of an agent-log.txt; a line still being written is left out.
@@ -131,8 +130,7 @@ std::vector<DWORD> ProcessesOf(const std::filesystem::path& image);
 void TerminateProcessesOf(const std::filesystem::path& image);
 
 // Polls the condition every 50 ms until it holds (true) or the timeout passes (false).
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-             DWORD stepMs = 50);
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout, DWORD stepMs = 50);
 
 // True once the process has ended; a null handle counts as ended.
 bool HasEnded(HANDLE process);
@@ -144,7 +142,7 @@ bool HasEnded(HANDLE process);
 class ConsoleChild {
 public:
     explicit ConsoleChild(const RunOptions& options);
-    ~ConsoleChild();   // terminates the program if it still runs
+    ~ConsoleChild(); // terminates the program if it still runs
     ConsoleChild(const ConsoleChild&) = delete;
     ConsoleChild& operator=(const ConsoleChild&) = delete;
 
