@@ -100,7 +100,7 @@ TEST(Resources, VersionInfoCarriesTheConfiguredVersionAndTheManifestAsksForNoEle
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    std::ostringstream binary;   // X.Y.Z is stamped as X.Y.Z.0
+    std::ostringstream binary; // X.Y.Z is stamped as X.Y.Z.0
     binary << HIWORD(fixed->dwFileVersionMS) << '.' << LOWORD(fixed->dwFileVersionMS) << '.'
            << HIWORD(fixed->dwFileVersionLS) << '.' << LOWORD(fixed->dwFileVersionLS);
     const bool threeFields = std::count(version.begin(), version.end(), '.') == 2;
