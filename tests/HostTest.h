@@ -27,9 +27,9 @@ protected:
         Win32Test::SetUp();
         StopEvent.store(nullptr);
         ServiceStatusHandle.store(nullptr);
-        AgentSlot.Process.store(nullptr);
-        AgentSlot.Job.store(nullptr);
-        AgentSlot.Session.store(NoSession);
+        AgentSlot.Process = nullptr;
+        AgentSlot.Job = nullptr;
+        AgentSlot.Session = NoSession;
 
         std::string pattern = (std::filesystem::temp_directory_path() / "orvella-host-XXXXXX").string();
         root = mkdtemp(pattern.data());

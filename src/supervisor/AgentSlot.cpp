@@ -12,19 +12,15 @@ constexpr DWORD TerminationGraceMs = 3000;
 
 void StopAgent()
 {
-    HANDLE process = AgentSlot.Process.load(std::memory_order_relaxed);
-    if (process != nullptr) {
+    if (AgentSlot.Process != nullptr) {
         // An agent that has already ended only needs its handle released.
-        if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, TerminationGraceMs);
+        if (WaitForSingleObject(AgentSlot.Process, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(AgentSlot.Process, 0);
+            WaitForSingleObject(AgentSlot.Process, TerminationGraceMs);
         }
-        CloseHandleAndForget(process);
-        AgentSlot.Process.store(nullptr, std::memory_order_relaxed);
+        CloseHandleAndForget(AgentSlot.Process);
     }
     // Closing the job also ends an agent that outlived its termination and the grace.
-    HANDLE job = AgentSlot.Job.load(std::memory_order_relaxed);
-    CloseHandleAndForget(job);
-    AgentSlot.Job.store(nullptr, std::memory_order_relaxed);
-    AgentSlot.Session.store(NoSession, std::memory_order_relaxed);
+    CloseHandleAndForget(AgentSlot.Job);
+    AgentSlot.Session = NoSession;
 }

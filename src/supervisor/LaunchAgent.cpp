@@ -14,7 +14,9 @@ namespace {
 
 constexpr DWORD OwnTokenAccess =
     TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_SESSIONID;
-constexpr DWORD AgentCreationFlags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT;
+// Suspended, so that the agent runs no instruction before it is in its job.
+constexpr DWORD AgentCreationFlags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+constexpr DWORD ResumeFailed = static_cast<DWORD>(-1);
 const wchar_t AgentFileName[] = L"Kestrune.exe";
 const wchar_t AgentDesktop[] = L"winsta0\\default";
 
@@ -93,15 +95,25 @@ HANDLE PutInKillOnCloseJob(HANDLE process)
     return job;
 }
 
-void TrackAgent(PROCESS_INFORMATION& processInfo, DWORD session)
+// The agent was created suspended: it is put in its job first and only then let run,
+// so there is no moment in which the death of this process would orphan it.
+void RunAndTrackAgent(PROCESS_INFORMATION& processInfo, DWORD session)
 {
-    CloseHandleAndForget(processInfo.hThread);
     HANDLE job = PutInKillOnCloseJob(processInfo.hProcess);
+    if (ResumeThread(processInfo.hThread) == ResumeFailed) {
+        // An agent that cannot run is a failed launch; it must not linger suspended.
+        TerminateProcess(processInfo.hProcess, 0);
+        CloseHandleAndForget(processInfo.hThread);
+        CloseHandleAndForget(processInfo.hProcess);
+        CloseHandleAndForget(job);
+        return;
+    }
+    CloseHandleAndForget(processInfo.hThread);
     // Never overwrite a handle the slot still owns.
     StopAgent();
-    AgentSlot.Process.store(processInfo.hProcess, std::memory_order_relaxed);
-    AgentSlot.Job.store(job, std::memory_order_relaxed);
-    AgentSlot.Session.store(session, std::memory_order_relaxed);
+    AgentSlot.Process = processInfo.hProcess;
+    AgentSlot.Job = job;
+    AgentSlot.Session = session;
 }
 
 } // namespace
@@ -124,5 +136,5 @@ void LaunchAgent(DWORD session)
     CloseHandleAndForget(agentToken);
     CloseHandleAndForget(ownToken);
     if (created)
-        TrackAgent(processInfo, session);
+        RunAndTrackAgent(processInfo, session);
 }

@@ -15,9 +15,8 @@ bool WaitForNextPass()
 
 bool AgentIsHealthyIn(DWORD target)
 {
-    HANDLE process = AgentSlot.Process.load(std::memory_order_relaxed);
-    return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT
-        && AgentSlot.Session.load(std::memory_order_relaxed) == target;
+    return AgentSlot.Process != nullptr && WaitForSingleObject(AgentSlot.Process, 0) == WAIT_TIMEOUT
+        && AgentSlot.Session == target;
 }
 
 void RunPass()

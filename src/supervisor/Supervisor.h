@@ -2,16 +2,15 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 constexpr DWORD NoSession = 0xFFFFFFFF;
 
+// Only the thread that runs the supervisor uses the slot, so its fields are plain values.
 struct AgentSlotRecord {
-    std::atomic<HANDLE> Process{nullptr};
-    std::atomic<DWORD> Session{NoSession};
+    HANDLE Process = nullptr;
+    DWORD Session = NoSession;
     // The agent's kill-on-close job: when this process ends in any way, the system
     // closes it and ends the agent too. Null when the agent could not be put in one.
-    std::atomic<HANDLE> Job{nullptr};
+    HANDLE Job = nullptr;
 };
 
 // The one agent process this process has started and still tracks.

@@ -61,7 +61,7 @@ TEST_F(ConsoleTest, CtrlCWhileWaitingEndsTheLoopAndThenTheAgent)
     ASSERT_EQ(Agents().size(), 1u);
     EXPECT_FALSE(Agents()[0].alive);
     EXPECT_EQ(Agents()[0].exitCode, 0u);
-    EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+    EXPECT_EQ(AgentSlot.Process, nullptr);
 }
 
 TEST_F(ConsoleTest, CtrlCDuringAPassTakesEffectAfterThePass)
@@ -76,7 +76,7 @@ TEST_F(ConsoleTest, CtrlCDuringAPassTakesEffectAfterThePass)
     EXPECT_EQ(Agents()[1].session, 2u);
     EXPECT_EQ(Agents()[1].createdAt, T0 + 9000);
     EXPECT_FALSE(Agents()[1].alive);
-    EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+    EXPECT_EQ(AgentSlot.Process, nullptr);
 }
 
 } // namespace

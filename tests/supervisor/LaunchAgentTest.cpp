@@ -51,7 +51,7 @@ protected:
         EXPECT_EQ(model::CountOf("OpenProcessToken"), 0u);
         EXPECT_EQ(model::CountOf("CreateProcessAsUserW"), 0u);
         EXPECT_FALSE(DataFolderMade());
-        EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+        EXPECT_EQ(AgentSlot.Process, nullptr);
     }
 
     // A fault while asking whether the agent exists must neither throw nor stick.
@@ -64,7 +64,7 @@ protected:
 
         repair();
         EXPECT_NO_THROW(LaunchAgent(1));
-        EXPECT_NE(AgentSlot.Process.load(), nullptr);
+        EXPECT_NE(AgentSlot.Process, nullptr);
         EXPECT_EQ(Agents().size(), 1u);
     }
 
@@ -89,8 +89,8 @@ protected:
                   L"\"Kestrune.exe\" --service-agent --config \"" + ConfigPath().wstring() + L"\"");
         EXPECT_TRUE(creations[0].isNull(2));
         EXPECT_TRUE(creations[0].ok);
-        EXPECT_NE(AgentSlot.Process.load(), nullptr);
-        EXPECT_EQ(AgentSlot.Session.load(), 1u);
+        EXPECT_NE(AgentSlot.Process, nullptr);
+        EXPECT_EQ(AgentSlot.Session, 1u);
     }
 };
 
@@ -132,8 +132,8 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
                      "SetTokenInformation", "CreateEnvironmentBlock", "GetEnvironmentVariableW",
                      "ConvertStringSecurityDescriptorToSecurityDescriptorW", "CreateDirectoryW", "LocalFree",
                      "CreateProcessAsUserW", "DestroyEnvironmentBlock(env)", "CloseHandle(dup)",
-                     "CloseHandle(own)", "CloseHandle(other)", "CreateJobObjectW", "SetInformationJobObject",
-                     "AssignProcessToJobObject"}));
+                     "CloseHandle(own)", "CreateJobObjectW", "SetInformationJobObject",
+                     "AssignProcessToJobObject", "ResumeThread", "CloseHandle(other)"}));
     const uintptr_t dup = model::CallsTo("SetTokenInformation").at(0).arg(0);
     EXPECT_EQ(ArgsOf("OpenProcessToken", 0, 2), (Words{Raw(INVALID_HANDLE_VALUE), 0x10B}));
     // All access, no attributes, SecurityImpersonation, TokenPrimary.
@@ -141,9 +141,11 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     EXPECT_EQ(ArgsOf("SetTokenInformation", 1, 2), (Words{12})) << "TokenSessionId";
     EXPECT_EQ(ArgsOf("SetTokenInformation", 3, 4), (Words{4}));
     EXPECT_EQ(ArgsOf("CreateEnvironmentBlock", 1, 3), (Words{dup, FALSE}));
-    // Token, no process or thread attributes, no inherited handles, the creation flags.
+    // Token, no process or thread attributes, no inherited handles, the creation flags:
+    // suspended, so that it runs only once it is in its job (the trail above).
     EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 0, 1), (Words{dup}));
-    EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 3, 7), (Words{0, 0, FALSE, 0x600}));
+    EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 3, 7), (Words{0, 0, FALSE, 0x604}));
+    EXPECT_EQ(ArgsOf("ResumeThread", 0, 1), (Words{model::CallsTo("CloseHandle").back().arg(0)})) << "the thread";
     const model::Call create = model::CallsTo("CreateProcessAsUserW").at(0);
     EXPECT_EQ(create.text(0), AgentPath().wstring());
     EXPECT_EQ(create.text(1), ExpectedCommandLine());
@@ -153,6 +155,7 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     ASSERT_EQ(Agents().size(), 1u);
     const model::ProcessRecord agent = Agents()[0];
     EXPECT_EQ(agent.session, 7u);
+    EXPECT_FALSE(agent.suspended);
     EXPECT_TRUE(agent.environmentFromBlock);
     const model::StartupSnapshot& startup = agent.startup;
     EXPECT_EQ(startup.cb, sizeof(STARTUPINFOW));
@@ -165,15 +168,15 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     EXPECT_EQ(ArgsOf("CreateJobObjectW", 0, 2), (Words{0, 0}));
     EXPECT_EQ(ArgsOf("SetInformationJobObject", 1, 2), (Words{JobObjectExtendedLimitInformation}));
     EXPECT_EQ(
-        model::JobLimitFlags(AgentSlot.Job.load()),
+        model::JobLimitFlags(AgentSlot.Job),
         std::optional<DWORD>(JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK));
-    EXPECT_EQ(agent.job, Raw(AgentSlot.Job.load()));
+    EXPECT_EQ(agent.job, Raw(AgentSlot.Job));
 
     // Only the process and its job stay, held by the slot with its session.
     const auto handles = model::OpenHandles();
     ASSERT_EQ(handles.size(), 2u);
-    EXPECT_EQ(model::HandleInfo(AgentSlot.Process.load())->kind, model::Kind::Process);
-    EXPECT_EQ(AgentSlot.Session.load(), 7u);
+    EXPECT_EQ(model::HandleInfo(AgentSlot.Process)->kind, model::Kind::Process);
+    EXPECT_EQ(AgentSlot.Session, 7u);
 }
 
 TEST_F(LaunchAgentTest, AFailingJobCallStillLeavesTheAgentRunningAndTracked)
@@ -184,13 +187,31 @@ TEST_F(LaunchAgentTest, AFailingJobCallStillLeavesTheAgentRunningAndTracked)
 
         LaunchAgent(1);
 
-        EXPECT_EQ(AgentSlot.Job.load(), nullptr) << function;
-        HANDLE agent = AgentSlot.Process.load();
+        EXPECT_EQ(AgentSlot.Job, nullptr) << function;
+        HANDLE agent = AgentSlot.Process;
         ASSERT_NE(agent, nullptr) << function;
         EXPECT_FALSE(model::IsSignalled(agent)) << function;
+        EXPECT_FALSE(Agents().back().suspended) << function;
         EXPECT_EQ(model::OpenHandles().size(), 1u) << function << ":\n" << model::DescribeOpenHandles();
         StopAgent();
     }
+}
+
+TEST_F(LaunchAgentTest, AnAgentThatCannotBeResumedIsEndedAndNotTracked)
+{
+    PutAgentFile();
+    model::FailNext("ResumeThread", ERROR_ACCESS_DENIED);
+
+    LaunchAgent(1);
+
+    const model::Call end = model::CallsTo("TerminateProcess").at(0);
+    EXPECT_EQ(end.arg(1), 0u) << "exit code";
+    ASSERT_EQ(Agents().size(), 1u);
+    EXPECT_FALSE(Agents()[0].alive);
+    EXPECT_TRUE(model::OpenHandles().empty()) << model::DescribeOpenHandles();
+    EXPECT_EQ(AgentSlot.Process, nullptr);
+    EXPECT_EQ(AgentSlot.Job, nullptr);
+    EXPECT_EQ(AgentSlot.Session, NoSession);
 }
 
 TEST_F(LaunchAgentTest, AgentStartsWithoutEnvironmentBlockWhenNoneCanBeMade)
@@ -204,7 +225,7 @@ TEST_F(LaunchAgentTest, AgentStartsWithoutEnvironmentBlockWhenNoneCanBeMade)
     EXPECT_TRUE(create.ok);
     EXPECT_EQ(create.arg(7), 0u);
     EXPECT_EQ(model::CountOf("DestroyEnvironmentBlock"), 0u);
-    EXPECT_NE(AgentSlot.Process.load(), nullptr);
+    EXPECT_NE(AgentSlot.Process, nullptr);
 }
 
 // Only blanks here: libstdc++ converts wide paths through the "C" locale on Linux, so a
@@ -282,8 +303,8 @@ TEST_P(LaunchFailureTest, ReleasesWhatWasAcquiredAndLeavesTheSlotEmpty)
     EXPECT_EQ(Trail(at + 1, trail.end()), step.releases);
     EXPECT_EQ(DataFolderMade(), step.dataFolderMade);
     EXPECT_TRUE(Agents().empty());
-    EXPECT_EQ(AgentSlot.Process.load(), nullptr);
-    EXPECT_EQ(AgentSlot.Session.load(), NoSession);
+    EXPECT_EQ(AgentSlot.Process, nullptr);
+    EXPECT_EQ(AgentSlot.Session, NoSession);
 }
 
 const Trail AfterProcessCreation{"DestroyEnvironmentBlock(env)", "CloseHandle(dup)", "CloseHandle(own)"};

@@ -30,7 +30,7 @@ protected:
         ASSERT_EQ(waits.size(), 1u);
         EXPECT_EQ(waits[0].result, static_cast<uintptr_t>(WAIT_FAILED));
         EXPECT_EQ(waits[0].error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+        EXPECT_EQ(AgentSlot.Process, nullptr);
         // The stand-in files waiting on a dead handle as misuse; here that is the point.
         EXPECT_EQ(model::Faults().size(), 1u);
         model::ClearFaults();
@@ -55,7 +55,7 @@ TEST_F(RunSupervisorTest, StopEventSetBeforehandEndsTheLoopWithoutAPass)
 
     EXPECT_EQ(model::Now(), T0);
     EXPECT_EQ(model::CountOf("WTSEnumerateSessionsW"), 0u);
-    EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+    EXPECT_EQ(AgentSlot.Process, nullptr);
 }
 
 TEST_F(RunSupervisorTest, MissingStopEventEndsTheLoopWithoutAPass)
@@ -102,7 +102,7 @@ TEST_F(RunSupervisorTest, PassWithAHealthyAgentOnlyChecksSessionsAndTheAgent)
     ASSERT_EQ(Names(healthy),
               (std::vector<std::string>{"WTSEnumerateSessionsW", "WTSFreeMemory",
                                         "WTSGetActiveConsoleSessionId", "WaitForSingleObject"}));
-    EXPECT_EQ(healthy[3].arg(0), Raw(AgentSlot.Process.load()));
+    EXPECT_EQ(healthy[3].arg(0), Raw(AgentSlot.Process));
     EXPECT_EQ(healthy[3].arg(1), 0u);
     EXPECT_EQ(Agents().size(), 1u);
 }
@@ -128,7 +128,7 @@ TEST_F(RunSupervisorTest, AgentIsMovedToTheNewTargetSessionInTheSamePass)
     ASSERT_LT(terminate + 1, pass.end());
     EXPECT_EQ(terminate[1].function, "WaitForSingleObject");
     EXPECT_EQ(terminate[1].arg(1), 3000u) << "termination grace";
-    EXPECT_EQ(AgentSlot.Session.load(), 2u);
+    EXPECT_EQ(AgentSlot.Session, 2u);
 }
 
 TEST_F(RunSupervisorTest, AgentIsEndedAndNothingStartedWhileThereIsNoTarget)
@@ -142,7 +142,7 @@ TEST_F(RunSupervisorTest, AgentIsEndedAndNothingStartedWhileThereIsNoTarget)
     EXPECT_EQ(Agents()[0].endedAt, T0 + 2 * Period);
     EXPECT_EQ(Passes().size(), 3u);
     EXPECT_EQ(model::CountOf("TerminateProcess"), 1u);
-    EXPECT_EQ(AgentSlot.Process.load(), nullptr);
+    EXPECT_EQ(AgentSlot.Process, nullptr);
 }
 
 TEST_F(RunSupervisorTest, AgentThatEndedByItselfIsRestartedWithinOnePeriod)

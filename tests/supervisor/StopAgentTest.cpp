@@ -14,22 +14,22 @@ protected:
     {
         pid = model::AddProcess(L"Kestrune.exe", 4);
         process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-        AgentSlot.Process.store(process);
-        AgentSlot.Session.store(4);
+        AgentSlot.Process = process;
+        AgentSlot.Session = 4;
         job = CreateJobObjectW(nullptr, nullptr);
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
         SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
         AssignProcessToJobObject(job, process);
-        AgentSlot.Job.store(job);
+        AgentSlot.Job = job;
         model::ClearJournal();
     }
 
     void ExpectSlotEmptiedAndHandleClosed()
     {
-        EXPECT_EQ(AgentSlot.Process.load(), nullptr);
-        EXPECT_EQ(AgentSlot.Job.load(), nullptr);
-        EXPECT_EQ(AgentSlot.Session.load(), NoSession);
+        EXPECT_EQ(AgentSlot.Process, nullptr);
+        EXPECT_EQ(AgentSlot.Job, nullptr);
+        EXPECT_EQ(AgentSlot.Session, NoSession);
         EXPECT_FALSE(model::HandleInfo(process).has_value());
         EXPECT_FALSE(model::HandleInfo(job).has_value());
     }
@@ -55,7 +55,7 @@ TEST_F(StopAgentTest, EmptySlotMakesNoSystemCall)
     StopAgent();
 
     EXPECT_TRUE(model::Journal().empty());
-    EXPECT_EQ(AgentSlot.Session.load(), NoSession);
+    EXPECT_EQ(AgentSlot.Session, NoSession);
 }
 
 TEST_F(StopAgentTest, AgentThatEndedByItselfIsOnlyReleased)

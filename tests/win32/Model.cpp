@@ -113,6 +113,7 @@ const std::set<std::string>& InjectableFunctions()
                                                 "SetEvent",
                                                 "WaitForSingleObject",
                                                 "TerminateProcess",
+                                                "ResumeThread",
                                                 "OpenProcess",
                                                 "CreateFileW",
                                                 "GetModuleFileNameW",
@@ -1125,6 +1126,22 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode)
     return call.Ok(TRUE);
 }
 
+DWORD WINAPI ResumeThread(HANDLE hThread)
+{
+    Rec call("ResumeThread", {model::Raw(hThread)});
+    if (call.injected)
+        return call.Injected(static_cast<DWORD>(-1));
+    model::Object* thread = model::Use(hThread, "ResumeThread", {Kind::Thread});
+    if (!thread)
+        return call.Fail(static_cast<DWORD>(-1), ERROR_INVALID_HANDLE);
+    model::ProcessRecord* record = model::Process(thread->pid);
+    if (!record || !record->alive)
+        return call.Fail(static_cast<DWORD>(-1), ERROR_ACCESS_DENIED);
+    const DWORD previous = record->suspended ? 1 : 0;
+    record->suspended = false;
+    return call.Ok(previous);
+}
+
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId)
 {
     Rec call("OpenProcess", {dwDesiredAccess, model::Raw(bInheritHandle), dwProcessId});
@@ -1808,6 +1825,7 @@ BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWST
     record.currentDirectory = Str(lpCurrentDirectory);
     record.desktop = Str(lpStartupInfo->lpDesktop);
     record.creationFlags = dwCreationFlags;
+    record.suspended = (dwCreationFlags & CREATE_SUSPENDED) != 0;
     record.hasEnvironment = lpEnvironment != nullptr;
     record.environmentFromBlock = fromBlock;
     record.inheritHandles = bInheritHandles;

@@ -133,6 +133,7 @@ struct ProcessRecord {
     std::optional<std::wstring> currentDirectory;
     std::optional<std::wstring> desktop;
     DWORD creationFlags = 0;
+    bool suspended = false; // created with CREATE_SUSPENDED and not yet resumed
     bool hasEnvironment = false;
     bool environmentFromBlock = false; // the pointer was a live CreateEnvironmentBlock result
     BOOL inheritHandles = FALSE;

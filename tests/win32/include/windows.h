@@ -144,6 +144,7 @@ DECLARE_HANDLE(SERVICE_STATUS_HANDLE);
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 
 // Process creation.
+#define CREATE_SUSPENDED 0x00000004
 #define DETACHED_PROCESS 0x00000008
 #define CREATE_NEW_CONSOLE 0x00000010
 #define NORMAL_PRIORITY_CLASS 0x00000020
@@ -402,6 +403,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 void WINAPI Sleep(DWORD dwMilliseconds);
 ULONGLONG WINAPI GetTickCount64(void);
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
+DWORD WINAPI ResumeThread(HANDLE hThread);
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
