@@ -70,7 +70,7 @@ DWORD WaitUntilRunning(SC_HANDLE service)
     ULONGLONG deadline = GetTickCount64() + RunningDeadlineMs;
     for (;;) {
         SERVICE_STATUS_PROCESS status;
-        DWORD error = QueryProcessStatus(service, status);
+        DWORD error = QueryReadableStatus(service, deadline, status);
         if (error != 0)
             return error;
         if (status.dwCurrentState == SERVICE_RUNNING)

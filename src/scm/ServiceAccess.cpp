@@ -15,12 +15,26 @@ DWORD OpenServiceHandles(DWORD serviceAccess, SC_HANDLE& manager, SC_HANDLE& ser
     return error;
 }
 
-DWORD QueryProcessStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status)
+bool QueryProcessStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status)
 {
     status = {};
     DWORD bytesNeeded = 0;
-    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                             sizeof(status), &bytesNeeded))
-        return 0;
-    return GetLastError();
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                sizeof(status), &bytesNeeded)
+        != FALSE;
+}
+
+// A failure without an error says nothing about the service; reading its zeroed record
+// would count state 0 as "not stopped" and send a stop to a stopped service.
+DWORD QueryReadableStatus(SC_HANDLE service, ULONGLONG deadline, SERVICE_STATUS_PROCESS& status)
+{
+    while (!QueryProcessStatus(service, status)) {
+        DWORD error = GetLastError();
+        if (error != 0)
+            return error;
+        if (GetTickCount64() >= deadline)
+            return ERROR_TIMEOUT;
+        Sleep(PollIntervalMs);
+    }
+    return 0;
 }

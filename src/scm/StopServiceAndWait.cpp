@@ -59,7 +59,7 @@ DWORD PollUntilStopped(SC_HANDLE service, HANDLE& process, bool& wasRunning)
     bool stopSent = false;
     for (;;) {
         SERVICE_STATUS_PROCESS status;
-        DWORD error = QueryProcessStatus(service, status);
+        DWORD error = QueryReadableStatus(service, deadline, status);
         if (error != 0)
             return error;
         if (status.dwCurrentState != SERVICE_STOPPED)
