@@ -9,11 +9,6 @@ namespace {
 
 constexpr DWORD LongPathLimit = 32768;
 
-// The agent runs as LocalSystem and reads its configuration from the data folder, so
-// only SYSTEM and administrators may change what is in it; users may read it. The
-// protection keeps a parent that lets users create files from passing that on.
-const wchar_t DataFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-
 bool IsSeparator(wchar_t character)
 {
     return character == L'\\' || character == L'/';
@@ -76,26 +71,15 @@ void CreateFolderTree(const std::filesystem::path& folder)
     }
 }
 
-// A folder that exists already keeps whatever security it has. One that cannot get
-// the protected descriptor is still made, with inherited security: the agent needs
-// the folder more than its protection.
-void CreateDataFolder(const std::filesystem::path& folder)
-{
-    std::error_code ignored;
-    if (std::filesystem::exists(folder, ignored))
-        return;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(DataFolderSecurity, SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
-        descriptor = nullptr;
-    SECURITY_ATTRIBUTES attributes = {};
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = descriptor;
-    attributes.bInheritHandle = FALSE;
-    CreateDirectoryW(folder.wstring().c_str(), descriptor != nullptr ? &attributes : nullptr);
-    if (descriptor != nullptr)
-        LocalFree(descriptor);
-}
+} // namespace
+
+// The agent runs as LocalSystem and reads its configuration from the data folder, so
+// only SYSTEM and administrators may change what is in it; users may read it. The
+// protection keeps a parent that lets users create files from passing that on, and
+// the OWNER RIGHTS entry takes from whoever creates the folder the owner's implicit
+// right to rewrite this list: a user who makes it first can read it, nothing more.
+const wchar_t DataFolderDacl[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)";
 
 std::filesystem::path GetDataRoot()
 {
@@ -107,7 +91,29 @@ std::filesystem::path GetDataRoot()
     return std::filesystem::path(buffer);
 }
 
-} // namespace
+// A folder that exists already keeps whatever security it has. One that cannot get
+// the protected descriptor is still made, with inherited security: the agent needs
+// the folder more than its protection.
+bool CreateDataFolder(const std::filesystem::path& dataRoot)
+{
+    CreateFolderTree(dataRoot);
+    std::filesystem::path folder = dataRoot / DataFolderName;
+    std::error_code ignored;
+    if (std::filesystem::exists(folder, ignored))
+        return false;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(DataFolderDacl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    BOOL created = CreateDirectoryW(folder.wstring().c_str(), descriptor != nullptr ? &attributes : nullptr);
+    if (descriptor != nullptr)
+        LocalFree(descriptor);
+    return created != FALSE;
+}
 
 std::filesystem::path GetModuleDirectory()
 {
@@ -123,10 +129,8 @@ std::filesystem::path GetModuleDirectory()
 std::filesystem::path GetConfigPath()
 {
     std::filesystem::path dataRoot = GetDataRoot();
-    std::filesystem::path folder = dataRoot / L"Orvella";
-    CreateFolderTree(dataRoot);
-    CreateDataFolder(folder);
-    return folder / L"device.json";
+    CreateDataFolder(dataRoot);
+    return dataRoot / DataFolderName / L"device.json";
 }
 
 std::wstring QuoteArgument(const std::filesystem::path& path)

@@ -88,6 +88,10 @@ DWORD ConfigureAndStart(SC_HANDLE service)
     DWORD error = SetDescription(service);
     if (error == 0)
         error = SetFailureActions(service);
+    // The agent runs as LocalSystem and reads from the data folder: it is made safe
+    // before the service can start one, and an unsafe folder keeps the service stopped.
+    if (error == 0)
+        error = SecureDataFolder();
     if (error == 0)
         error = RequestStart(service);
     if (error == 0)

@@ -51,7 +51,7 @@ TEST_F(PathsTest, ConfigPathLiesInTheDataFolderWhichIsCreated)
 
     // Only SYSTEM and administrators may change it; the descriptor is freed after use.
     const std::map<std::wstring, std::optional<std::wstring>> protectedFolder = {
-        {(dataRoot / "Orvella").wstring(), L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"}};
+        {(dataRoot / "Orvella").wstring(), DataFolderDacl}};
     EXPECT_EQ(model::CreatedFolders(), protectedFolder);
     const auto names = model::CallNames();
     EXPECT_EQ(std::vector<std::string>(names.end() - 2, names.end()),

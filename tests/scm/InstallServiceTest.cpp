@@ -216,4 +216,15 @@ TEST_F(InstallServiceTest, DescriptionWrittenBeforeAFailedFailureActionsStepIsKe
     EXPECT_EQ(model::CountOf("StartServiceW"), 0u);
 }
 
+// The agent must never read from a folder that could not be made safe.
+TEST_F(InstallServiceTest, ADataFolderThatCannotBeSecuredIsTheStatusAndKeepsTheServiceStopped)
+{
+    model::FailNext("SetKernelObjectSecurity", AccessDenied);
+
+    EXPECT_EQ(InstallService(Executable), AccessDenied);
+    ExpectFullRegistration(*Registered());
+    EXPECT_EQ(Registered()->state, DWORD{SERVICE_STOPPED});
+    EXPECT_EQ(model::CountOf("StartServiceW"), 0u);
+}
+
 } // namespace

@@ -145,7 +145,8 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     // suspended, so that it runs only once it is in its job (the trail above).
     EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 0, 1), (Words{dup}));
     EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 3, 7), (Words{0, 0, FALSE, 0x604}));
-    EXPECT_EQ(ArgsOf("ResumeThread", 0, 1), (Words{model::CallsTo("CloseHandle").back().arg(0)})) << "the thread";
+    EXPECT_EQ(ArgsOf("ResumeThread", 0, 1), (Words{model::CallsTo("CloseHandle").back().arg(0)}))
+        << "the thread";
     const model::Call create = model::CallsTo("CreateProcessAsUserW").at(0);
     EXPECT_EQ(create.text(0), AgentPath().wstring());
     EXPECT_EQ(create.text(1), ExpectedCommandLine());

@@ -1,5 +1,6 @@
 #include "Win32Model.h"
 
+#include <aclapi.h>
 #include <userenv.h>
 #include <windows.h>
 #include <sddl.h>
@@ -41,8 +42,12 @@ struct Object {
     std::unique_ptr<WTS_SESSION_INFOW[]> sessionArray;
     std::vector<std::wstring> sessionNames;
     std::unique_ptr<wchar_t[]> environment;
-    DWORD jobLimits = 0; // Job
-    std::wstring sddl;   // SecurityDescriptor
+    DWORD jobLimits = 0;     // Job
+    std::wstring sddl;       // SecurityDescriptor
+    std::wstring owner;      // SecurityDescriptor from GetSecurityInfo: the owner its PSID points to
+    std::wstring path;       // File, Find
+    bool linkItself = false; // File opened with FILE_FLAG_OPEN_REPARSE_POINT
+    std::vector<WIN32_FIND_DATAW> findQueue; // Find: entries not yet returned
 };
 
 struct ScheduledAction {
@@ -98,6 +103,8 @@ struct State {
     std::vector<PHANDLER_ROUTINE> consoleHandlers;
     std::map<std::wstring, DWORD> fileErrors;
     std::map<std::wstring, std::optional<std::wstring>> createdFolders;
+    std::map<std::wstring, std::wstring> owners;
+    std::map<std::wstring, std::wstring> appliedSecurity;
 };
 
 State& S()
@@ -144,6 +151,12 @@ const std::set<std::string>& InjectableFunctions()
                                                 "SetInformationJobObject",
                                                 "AssignProcessToJobObject",
                                                 "CreateDirectoryW",
+                                                "GetFileInformationByHandle",
+                                                "SetFileInformationByHandle",
+                                                "FindFirstFileW",
+                                                "FindNextFileW",
+                                                "GetSecurityInfo",
+                                                "SetKernelObjectSecurity",
                                                 "LocalFree",
                                                 "ConvertStringSecurityDescriptorToSecurityDescriptorW"};
     return names;
@@ -567,6 +580,50 @@ DWORD RealOpenError(const std::wstring& name)
     return ERROR_FILE_NOT_FOUND;
 }
 
+std::wstring Key(const std::wstring& path)
+{
+    return std::filesystem::path(path).lexically_normal().wstring();
+}
+
+// Attributes as Windows reports them; a symbolic link here stands for a junction or a
+// symbolic link there, and a link opened as itself shows its reparse point.
+DWORD AttributesOf(const std::filesystem::path& path, bool linkItself)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const bool link = fs::is_symlink(fs::symlink_status(path, ec));
+    DWORD attributes = fs::is_directory(path, ec) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if (link && linkItself)
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Owners and stored descriptors follow a renamed file or folder, and all below it.
+void MoveSecurityKeys(std::map<std::wstring, std::wstring>& keyed, const std::wstring& from,
+                      const std::wstring& to)
+{
+    std::map<std::wstring, std::wstring> moved;
+    for (auto it = keyed.begin(); it != keyed.end();) {
+        const bool below = it->first.size() > from.size() && it->first.compare(0, from.size(), from) == 0
+            && it->first[from.size()] == L'/';
+        if (it->first == from || below) {
+            moved[to + it->first.substr(from.size())] = it->second;
+            it = keyed.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    keyed.insert(moved.begin(), moved.end());
+}
+
+WIN32_FIND_DATAW FindDataOf(const std::filesystem::path& path, const std::wstring& name)
+{
+    WIN32_FIND_DATAW data{};
+    data.dwFileAttributes = AttributesOf(path, true);
+    name.copy(data.cFileName, std::min<size_t>(name.size(), MAX_PATH - 1));
+    return data;
+}
+
 std::wstring FirstToken(const std::wstring& commandLine)
 {
     if (!commandLine.empty() && commandLine[0] == L'"') {
@@ -704,6 +761,8 @@ const char* KindName(Kind kind)
         return "EnvironmentBlock";
     case Kind::Job:
         return "Job";
+    case Kind::Find:
+        return "Find";
     case Kind::SecurityDescriptor:
         return "SecurityDescriptor";
     }
@@ -958,6 +1017,22 @@ std::optional<DWORD> JobLimitFlags(HANDLE job)
     return it->second.jobLimits;
 }
 
+void SetOwner(const std::wstring& path, std::wstring owner)
+{
+    S().owners[Key(path)] = std::move(owner);
+}
+
+std::wstring OwnerOf(const std::wstring& path)
+{
+    auto it = S().owners.find(Key(path));
+    return it != S().owners.end() ? it->second : L"BA";
+}
+
+const std::map<std::wstring, std::wstring>& AppliedSecurity()
+{
+    return S().appliedSecurity;
+}
+
 void Reset()
 {
     S() = State{};
@@ -1176,12 +1251,25 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         return call.Fail(INVALID_HANDLE_VALUE, ERROR_CALL_NOT_IMPLEMENTED);
     }
     const std::wstring name(lpFileName);
+    const bool linkItself = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+    std::error_code ec;
+    const bool isLink = std::filesystem::is_symlink(std::filesystem::symlink_status(name, ec));
     auto configured = S().fileErrors.find(name);
-    const DWORD error = configured != S().fileErrors.end() ? configured->second : model::RealOpenError(name);
+    DWORD error = 0;
+    if (configured != S().fileErrors.end())
+        error = configured->second;
+    else if (!(linkItself && isLink))
+        error = model::RealOpenError(name);
+    // Backup semantics is what lets a folder be opened at all.
+    if (error == ERROR_ACCESS_DENIED && (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)
+        && configured == S().fileErrors.end())
+        error = 0;
     if (error)
         return call.Fail(INVALID_HANDLE_VALUE, error);
     const uintptr_t key = model::NewHandleValue();
-    model::AddObject(key, Kind::File, "file " + model::Narrow(name), dwDesiredAccess);
+    model::Object& object = model::AddObject(key, Kind::File, "file " + model::Narrow(name), dwDesiredAccess);
+    object.path = name;
+    object.linkItself = linkItself;
     return call.Ok(reinterpret_cast<HANDLE>(key));
 }
 
@@ -2055,5 +2143,192 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurit
         return call.Fail(FALSE,
                          error == std::errc::permission_denied ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
     S().createdFolders[lpPathName] = sddl;
+    return call.Ok(TRUE);
+}
+
+// ---- File information, listing and security ------------------------------------------------------------
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation)
+{
+    Rec call("GetFileInformationByHandle", {model::Raw(hFile), model::Raw(lpFileInformation)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* file = model::Use(hFile, "GetFileInformationByHandle", {Kind::File});
+    if (!file || !lpFileInformation)
+        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    *lpFileInformation = {};
+    lpFileInformation->dwFileAttributes = model::AttributesOf(file->path, file->linkItself);
+    const bool plainFile = fs::is_regular_file(fs::symlink_status(file->path, ec))
+        || (!file->linkItself && fs::is_regular_file(file->path, ec));
+    lpFileInformation->nNumberOfLinks =
+        plainFile ? static_cast<DWORD>(fs::hard_link_count(file->path, ec)) : 1;
+    return call.Ok(TRUE);
+}
+
+BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                       LPVOID lpFileInformation, DWORD dwBufferSize)
+{
+    Rec call("SetFileInformationByHandle",
+             {model::Raw(hFile), static_cast<uintptr_t>(FileInformationClass), model::Raw(lpFileInformation),
+              dwBufferSize});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* file = model::Use(hFile, "SetFileInformationByHandle", {Kind::File});
+    if (!file)
+        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    const auto* rename = static_cast<const FILE_RENAME_INFO*>(lpFileInformation);
+    if (FileInformationClass != FileRenameInfo || !rename || rename->RootDirectory
+        || dwBufferSize < sizeof(FILE_RENAME_INFO) + rename->FileNameLength - sizeof(WCHAR)) {
+        model::Fault("SetFileInformationByHandle: only a rename to a full path is modelled");
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    }
+    if (!(file->access & DELETE))
+        return call.Fail(FALSE, ERROR_ACCESS_DENIED);
+    namespace fs = std::filesystem;
+    const std::wstring target(rename->FileName, rename->FileNameLength / sizeof(WCHAR));
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(target, ec)) && !rename->ReplaceIfExists)
+        return call.Fail(FALSE, ERROR_ALREADY_EXISTS);
+    fs::rename(file->path, target, ec);
+    if (ec)
+        return call.Fail(FALSE, ERROR_ACCESS_DENIED);
+    model::MoveSecurityKeys(S().owners, model::Key(file->path), model::Key(target));
+    model::MoveSecurityKeys(S().appliedSecurity, model::Key(file->path), model::Key(target));
+    file->path = target;
+    return call.Ok(TRUE);
+}
+
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
+{
+    Rec call("FindFirstFileW", {model::Raw(lpFileName), model::Raw(lpFindFileData)},
+             {model::Str(lpFileName)});
+    if (call.injected)
+        return call.Injected(INVALID_HANDLE_VALUE);
+    namespace fs = std::filesystem;
+    const fs::path pattern(lpFileName ? lpFileName : L"");
+    if (pattern.filename() != L"*") {
+        model::Fault("FindFirstFileW: only \"<folder>\\*\" is modelled");
+        return call.Fail(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
+    }
+    const fs::path folder = pattern.parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec))
+        return call.Fail(INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
+    std::vector<WIN32_FIND_DATAW> entries{model::FindDataOf(folder, L"."), model::FindDataOf(folder, L"..")};
+    std::vector<fs::path> names;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        names.push_back(entry.path());
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names)
+        entries.push_back(model::FindDataOf(name, name.filename().wstring()));
+    *lpFindFileData = entries.front();
+    const uintptr_t key = model::NewHandleValue();
+    model::Object& object = model::AddObject(key, Kind::Find, "search in " + model::Narrow(folder.wstring()));
+    object.path = folder.wstring();
+    object.findQueue.assign(entries.begin() + 1, entries.end());
+    return call.Ok(reinterpret_cast<HANDLE>(key));
+}
+
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
+{
+    Rec call("FindNextFileW", {model::Raw(hFindFile), model::Raw(lpFindFileData)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* search = model::Use(hFindFile, "FindNextFileW", {Kind::Find});
+    if (!search)
+        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    if (search->findQueue.empty())
+        return call.Fail(FALSE, ERROR_NO_MORE_FILES);
+    *lpFindFileData = search->findQueue.front();
+    search->findQueue.erase(search->findQueue.begin());
+    return call.Ok(TRUE);
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile)
+{
+    Rec call("FindClose", {model::Raw(hFindFile)});
+    if (!model::Use(hFindFile, "FindClose", {Kind::Find}))
+        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    model::Release(model::Raw(hFindFile));
+    return call.Ok(TRUE);
+}
+
+DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
+                             PSID* ppsidOwner, PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
+                             PSECURITY_DESCRIPTOR* ppSecurityDescriptor)
+{
+    Rec call("GetSecurityInfo",
+             {model::Raw(handle), static_cast<uintptr_t>(ObjectType), SecurityInfo, model::Raw(ppsidOwner),
+              model::Raw(ppsidGroup), model::Raw(ppDacl), model::Raw(ppSacl),
+              model::Raw(ppSecurityDescriptor)});
+    if (call.injected)
+        return call.Injected(*call.injected);
+    model::Object* file = model::Use(handle, "GetSecurityInfo", {Kind::File});
+    if (!file)
+        return call.Fail<DWORD>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
+    if (ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION || !ppsidOwner
+        || !ppSecurityDescriptor || ppsidGroup || ppDacl || ppSacl) {
+        model::Fault("GetSecurityInfo: only a file's owner, with its descriptor, is modelled");
+        return call.Fail<DWORD>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
+    }
+    if (!(file->access & READ_CONTROL))
+        return call.Fail<DWORD>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+    const std::wstring owner = model::OwnerOf(file->path);
+    const uintptr_t key = model::NewHandleValue();
+    model::Object& descriptor =
+        model::AddObject(key, Kind::SecurityDescriptor, "owner of " + model::Narrow(file->path));
+    descriptor.sddl = L"O:" + owner;
+    descriptor.owner = owner;
+    *ppsidOwner = const_cast<wchar_t*>(descriptor.owner.c_str());
+    *ppSecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(key);
+    return call.Ok<DWORD>(ERROR_SUCCESS);
+}
+
+BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType)
+{
+    Rec call("IsWellKnownSid", {model::Raw(pSid), static_cast<uintptr_t>(WellKnownSidType)});
+    const std::wstring* owner = nullptr;
+    for (const auto& [key, object] : S().objects)
+        if (object.kind == Kind::SecurityDescriptor && object.owner.c_str() == pSid)
+            owner = &object.owner;
+    if (!owner) {
+        model::Fault("IsWellKnownSid: the SID belongs to no live security descriptor");
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    }
+    const std::map<WELL_KNOWN_SID_TYPE, std::pair<std::wstring, std::wstring>> names = {
+        {WinLocalSystemSid, {L"SY", L"S-1-5-18"}},
+        {WinBuiltinAdministratorsSid, {L"BA", L"S-1-5-32-544"}},
+        {WinBuiltinUsersSid, {L"BU", L"S-1-5-32-545"}}};
+    auto known = names.find(WellKnownSidType);
+    const bool matches =
+        known != names.end() && (*owner == known->second.first || *owner == known->second.second);
+    return call.Ok<BOOL>(matches);
+}
+
+BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                    PSECURITY_DESCRIPTOR SecurityDescriptor)
+{
+    Rec call("SetKernelObjectSecurity",
+             {model::Raw(Handle), SecurityInformation, model::Raw(SecurityDescriptor)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* file = model::Use(Handle, "SetKernelObjectSecurity", {Kind::File});
+    model::Object* descriptor =
+        model::Use(SecurityDescriptor, "SetKernelObjectSecurity", {Kind::SecurityDescriptor});
+    if (!file || !descriptor)
+        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    DWORD needed = 0;
+    if (SecurityInformation & OWNER_SECURITY_INFORMATION)
+        needed |= WRITE_OWNER;
+    if (SecurityInformation & DACL_SECURITY_INFORMATION)
+        needed |= WRITE_DAC;
+    if ((file->access & needed) != needed)
+        return call.Fail(FALSE, ERROR_ACCESS_DENIED);
+    const std::wstring& sddl = descriptor->sddl;
+    if ((SecurityInformation & OWNER_SECURITY_INFORMATION) && sddl.rfind(L"O:", 0) == 0)
+        S().owners[model::Key(file->path)] = sddl.substr(2, sddl.find(L':', 2) - 3);
+    S().appliedSecurity[model::Key(file->path)] = sddl;
     return call.Ok(TRUE);
 }

@@ -76,7 +76,8 @@ enum class Kind {
     SessionArray,
     EnvironmentBlock,
     Job,
-    SecurityDescriptor
+    SecurityDescriptor,
+    Find
 };
 const char* KindName(Kind kind);
 
@@ -231,6 +232,14 @@ void ForgetFile(const std::wstring& path);                    // back to the rea
 // The security descriptor, as its SDDL text, that CreateDirectoryW got for a folder it
 // made; nullopt for no security attributes. Folders it did not make are absent.
 const std::map<std::wstring, std::optional<std::wstring>>& CreatedFolders();
+
+// ---- File security ------------------------------------------------------------------------------------
+// Owners are SID strings as SDDL writes them ("SY", "BA", "S-1-5-21-..."). A path that was
+// never given one is owned by the administrators, as a folder an administrator makes is.
+void SetOwner(const std::wstring& path, std::wstring owner);
+std::wstring OwnerOf(const std::wstring& path);
+// The descriptor that SetKernelObjectSecurity last stored on each path, as SDDL text.
+const std::map<std::wstring, std::wstring>& AppliedSecurity();
 
 // ---- Everything back to defaults ----------------------------------------------------------------------------
 void Reset();
