@@ -5,6 +5,8 @@
 
 #include "WineTest.h"
 
+#include "layout/Paths.h"
+
 #include <gtest/gtest.h>
 #include <sddl.h>
 
@@ -119,19 +121,27 @@ TEST_F(DataFolder, AnExistingFolderKeepsItsContents)
     EXPECT_EQ(ReadTextFile(data.Path() / L"Orvella" / L"device.json"), "{\"kept\":true}");
 }
 
-// Wine keeps no folder DACL to read back; what it can show is that the system takes the
-// data folder's descriptor text, so the folder is never made without it.
-TEST(DataFolderSecurity, TheProtectedDescriptorConverts)
+// Wine keeps no DACL to read back; what it can show is that the system's own parser takes
+// every descriptor the product writes, so no folder or file is ever left without one.
+TEST(DataFolderSecurity, EveryDescriptorTheProductWritesConverts)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", SDDL_REVISION_1, &descriptor, nullptr))
-        << GetLastError();
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
-    EXPECT_TRUE(control & SE_DACL_PROTECTED);
-    LocalFree(descriptor);
+    const std::wstring top = std::wstring(L"O:BA") + DataFolderDacl;
+    for (const wchar_t* text :
+         {DataFolderDacl, top.c_str(), InheritedFolderSecurity, InheritedFileSecurity}) {
+        SCOPED_TRACE(Utf8(text));
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor, nullptr))
+            << GetLastError();
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+        // The data folder's list stands alone; what lies below takes its list from it.
+        const bool below = text == InheritedFolderSecurity || text == InheritedFileSecurity;
+        EXPECT_EQ((control & SE_DACL_PROTECTED) != 0, !below);
+        EXPECT_EQ((control & SE_DACL_AUTO_INHERITED) != 0, below);
+        LocalFree(descriptor);
+    }
 }
 
 TEST_F(DataFolder, NonAsciiAndBlanksInTheDataPathArePreserved)

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <sstream>
 
 using namespace winetest;
@@ -296,6 +298,43 @@ TEST_F(Service, InstallAgainOverTheRunningServiceUnderABlankPathRestartsNothing)
 // A registration left by something else is brought to the product's own settings.
 // A rewrite sets what the product owns (path, start type, names, description) and
 // leaves the rest of an older registration, such as its error control, as it was.
+// Wine reports every file as owned by the prefix's own user, never by SYSTEM or the
+// administrators, so here a data folder that existed before the installation is always
+// moved aside whole; on Windows an administrators' folder stays where it is. What both
+// show: the installation deletes nothing it finds, and the service runs regardless.
+TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
+{
+    fs::path exe = Deploy(PlainFolder);
+    const std::map<fs::path, std::string> planted = {{L"device.json", "{\"planted\":1}"},
+                                                     {fs::path(L"cache") / L"state.bin", "state"}};
+    fs::create_directories(DataFolder / L"cache");
+    for (const auto& [name, text] : planted)
+        WriteTextFile(DataFolder / name, text);
+
+    // The service's own data folder: Wine gives services a PROGRAMDATA of their own.
+    RunOptions install{
+        exe, {L"--install-service", exe.wstring()}, {}, {{L"PROGRAMDATA", L"C:\\users\\Public"}}};
+    EXPECT_EQ(RunProgram(install, 60s).exitCode, 0u);
+    AgentRecord agent = WaitForAgent();
+    EXPECT_TRUE(LiveAgent(agent.pid)) << "no agent after the installation";
+
+    std::vector<fs::path> kept{DataFolder};
+    for (const auto& entry : fs::directory_iterator(DataFolder.parent_path()))
+        if (entry.path().filename().wstring().rfind(L"Orvella.untrusted-", 0) == 0)
+            kept.push_back(entry.path());
+    for (const auto& [name, text] : planted) {
+        auto found =
+            std::count_if(kept.begin(), kept.end(), [&, &name = name, &text = text](const fs::path& folder) {
+                return IsFile(folder / name) && ReadTextFile(folder / name) == text;
+            });
+        EXPECT_EQ(found, 1) << Utf8(name.wstring());
+    }
+    for (size_t index = 1; index < kept.size(); ++index) {
+        std::error_code ignored;
+        fs::remove_all(kept[index], ignored);
+    }
+}
+
 TEST_F(Service, InstallOverAnOlderRegistrationRewritesPathStartTypeAndNames)
 {
     fs::path exe = Deploy(PlainFolder);
