@@ -42,12 +42,12 @@ struct Object {
     std::unique_ptr<WTS_SESSION_INFOW[]> sessionArray;
     std::vector<std::wstring> sessionNames;
     std::unique_ptr<wchar_t[]> environment;
-    DWORD jobLimits = 0;     // Job
-    std::wstring sddl;       // SecurityDescriptor
-    std::wstring owner;      // SecurityDescriptor from GetSecurityInfo: the owner its PSID points to
-    std::wstring path;       // File, Find
-    bool linkItself = false; // File opened with FILE_FLAG_OPEN_REPARSE_POINT
-    std::vector<WIN32_FIND_DATAW> findQueue; // Find: entries not yet returned
+    DWORD jobLimits = 0;                 // Job
+    std::wstring sddl;                   // SecurityDescriptor
+    std::wstring owner;                  // SecurityDescriptor from GetSecurityInfo: what its PSID points to
+    std::wstring path;                   // File, Find
+    bool linkItself = false;             // File opened with FILE_FLAG_OPEN_REPARSE_POINT
+    std::vector<std::wstring> findQueue; // Find: names not yet returned
 };
 
 struct ScheduledAction {
@@ -589,39 +589,32 @@ std::wstring Key(const std::wstring& path)
 // symbolic link there, and a link opened as itself shows its reparse point.
 DWORD AttributesOf(const std::filesystem::path& path, bool linkItself)
 {
-    namespace fs = std::filesystem;
     std::error_code ec;
-    const bool link = fs::is_symlink(fs::symlink_status(path, ec));
-    DWORD attributes = fs::is_directory(path, ec) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    if (link && linkItself)
+    DWORD attributes = std::filesystem::is_directory(path, ec) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if (linkItself && std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec)))
         attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
-// Owners and stored descriptors follow a renamed file or folder, and all below it.
-void MoveSecurityKeys(std::map<std::wstring, std::wstring>& keyed, const std::wstring& from,
-                      const std::wstring& to)
+// Owners follow a renamed file or folder, and everything below it.
+void MoveOwners(const std::wstring& from, const std::wstring& to)
 {
-    std::map<std::wstring, std::wstring> moved;
-    for (auto it = keyed.begin(); it != keyed.end();) {
-        const bool below = it->first.size() > from.size() && it->first.compare(0, from.size(), from) == 0
-            && it->first[from.size()] == L'/';
-        if (it->first == from || below) {
-            moved[to + it->first.substr(from.size())] = it->second;
-            it = keyed.erase(it);
-        } else {
-            ++it;
-        }
+    std::map<std::wstring, std::wstring> kept;
+    for (const auto& [path, owner] : S().owners) {
+        const bool moves = path.compare(0, from.size(), from) == 0
+            && (path.size() == from.size() || path[from.size()] == L'/');
+        kept[moves ? to + path.substr(from.size()) : path] = owner;
     }
-    keyed.insert(moved.begin(), moved.end());
+    S().owners = kept;
 }
 
-WIN32_FIND_DATAW FindDataOf(const std::filesystem::path& path, const std::wstring& name)
+void NextFound(Object& search, WIN32_FIND_DATAW& data)
 {
-    WIN32_FIND_DATAW data{};
-    data.dwFileAttributes = AttributesOf(path, true);
+    const std::wstring name = search.findQueue.front();
+    search.findQueue.erase(search.findQueue.begin());
+    data = {};
+    data.dwFileAttributes = AttributesOf(std::filesystem::path(search.path) / name, true);
     name.copy(data.cFileName, std::min<size_t>(name.size(), MAX_PATH - 1));
-    return data;
 }
 
 std::wstring FirstToken(const std::wstring& commandLine)
@@ -2154,16 +2147,15 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
     if (call.injected)
         return call.Injected(FALSE);
     model::Object* file = model::Use(hFile, "GetFileInformationByHandle", {Kind::File});
-    if (!file || !lpFileInformation)
+    if (!file)
         return call.Fail(FALSE, ERROR_INVALID_HANDLE);
-    namespace fs = std::filesystem;
     std::error_code ec;
     *lpFileInformation = {};
     lpFileInformation->dwFileAttributes = model::AttributesOf(file->path, file->linkItself);
-    const bool plainFile = fs::is_regular_file(fs::symlink_status(file->path, ec))
-        || (!file->linkItself && fs::is_regular_file(file->path, ec));
+    // Windows counts one link for a folder; Linux counts its entries' back links too.
+    const bool folderOrLink = lpFileInformation->dwFileAttributes != FILE_ATTRIBUTE_NORMAL;
     lpFileInformation->nNumberOfLinks =
-        plainFile ? static_cast<DWORD>(fs::hard_link_count(file->path, ec)) : 1;
+        folderOrLink ? 1 : static_cast<DWORD>(std::filesystem::hard_link_count(file->path, ec));
     return call.Ok(TRUE);
 }
 
@@ -2176,26 +2168,21 @@ BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS F
     if (call.injected)
         return call.Injected(FALSE);
     model::Object* file = model::Use(hFile, "SetFileInformationByHandle", {Kind::File});
-    if (!file)
-        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
     const auto* rename = static_cast<const FILE_RENAME_INFO*>(lpFileInformation);
-    if (FileInformationClass != FileRenameInfo || !rename || rename->RootDirectory
-        || dwBufferSize < sizeof(FILE_RENAME_INFO) + rename->FileNameLength - sizeof(WCHAR)) {
+    if (!file || FileInformationClass != FileRenameInfo || rename->RootDirectory) {
         model::Fault("SetFileInformationByHandle: only a rename to a full path is modelled");
         return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
     }
     if (!(file->access & DELETE))
         return call.Fail(FALSE, ERROR_ACCESS_DENIED);
-    namespace fs = std::filesystem;
     const std::wstring target(rename->FileName, rename->FileNameLength / sizeof(WCHAR));
     std::error_code ec;
-    if (fs::exists(fs::symlink_status(target, ec)) && !rename->ReplaceIfExists)
+    if (std::filesystem::exists(std::filesystem::symlink_status(target, ec)) && !rename->ReplaceIfExists)
         return call.Fail(FALSE, ERROR_ALREADY_EXISTS);
-    fs::rename(file->path, target, ec);
+    std::filesystem::rename(file->path, target, ec);
     if (ec)
         return call.Fail(FALSE, ERROR_ACCESS_DENIED);
-    model::MoveSecurityKeys(S().owners, model::Key(file->path), model::Key(target));
-    model::MoveSecurityKeys(S().appliedSecurity, model::Key(file->path), model::Key(target));
+    model::MoveOwners(model::Key(file->path), model::Key(target));
     file->path = target;
     return call.Ok(TRUE);
 }
@@ -2206,28 +2193,18 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
              {model::Str(lpFileName)});
     if (call.injected)
         return call.Injected(INVALID_HANDLE_VALUE);
-    namespace fs = std::filesystem;
-    const fs::path pattern(lpFileName ? lpFileName : L"");
-    if (pattern.filename() != L"*") {
-        model::Fault("FindFirstFileW: only \"<folder>\\*\" is modelled");
-        return call.Fail(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
-    }
-    const fs::path folder = pattern.parent_path();
+    const std::filesystem::path pattern(lpFileName), folder = pattern.parent_path();
     std::error_code ec;
-    if (!fs::is_directory(folder, ec))
+    if (pattern.filename() != L"*" || !std::filesystem::is_directory(folder, ec))
         return call.Fail(INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
-    std::vector<WIN32_FIND_DATAW> entries{model::FindDataOf(folder, L"."), model::FindDataOf(folder, L"..")};
-    std::vector<fs::path> names;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-        names.push_back(entry.path());
-    std::sort(names.begin(), names.end());
-    for (const auto& name : names)
-        entries.push_back(model::FindDataOf(name, name.filename().wstring()));
-    *lpFindFileData = entries.front();
     const uintptr_t key = model::NewHandleValue();
-    model::Object& object = model::AddObject(key, Kind::Find, "search in " + model::Narrow(folder.wstring()));
-    object.path = folder.wstring();
-    object.findQueue.assign(entries.begin() + 1, entries.end());
+    model::Object& search = model::AddObject(key, Kind::Find, "search in " + model::Narrow(folder.wstring()));
+    search.path = folder.wstring();
+    search.findQueue = {L".", L".."};
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        search.findQueue.push_back(entry.path().filename().wstring());
+    std::sort(search.findQueue.begin() + 2, search.findQueue.end());
+    model::NextFound(search, *lpFindFileData);
     return call.Ok(reinterpret_cast<HANDLE>(key));
 }
 
@@ -2237,12 +2214,9 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
     if (call.injected)
         return call.Injected(FALSE);
     model::Object* search = model::Use(hFindFile, "FindNextFileW", {Kind::Find});
-    if (!search)
-        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
-    if (search->findQueue.empty())
-        return call.Fail(FALSE, ERROR_NO_MORE_FILES);
-    *lpFindFileData = search->findQueue.front();
-    search->findQueue.erase(search->findQueue.begin());
+    if (!search || search->findQueue.empty())
+        return call.Fail(FALSE, search ? ERROR_NO_MORE_FILES : ERROR_INVALID_HANDLE);
+    model::NextFound(*search, *lpFindFileData);
     return call.Ok(TRUE);
 }
 
@@ -2255,6 +2229,8 @@ BOOL WINAPI FindClose(HANDLE hFindFile)
     return call.Ok(TRUE);
 }
 
+// Only a file's owner is modelled: its PSID points at the owner's SID string, held by the
+// returned descriptor until LocalFree.
 DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                              PSID* ppsidOwner, PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
                              PSECURITY_DESCRIPTOR* ppSecurityDescriptor)
@@ -2266,21 +2242,14 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_
     if (call.injected)
         return call.Injected(*call.injected);
     model::Object* file = model::Use(handle, "GetSecurityInfo", {Kind::File});
-    if (!file)
-        return call.Fail<DWORD>(ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE);
-    if (ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION || !ppsidOwner
-        || !ppSecurityDescriptor || ppsidGroup || ppDacl || ppSacl) {
-        model::Fault("GetSecurityInfo: only a file's owner, with its descriptor, is modelled");
+    if (!file || ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION)
         return call.Fail<DWORD>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
-    }
     if (!(file->access & READ_CONTROL))
         return call.Fail<DWORD>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
-    const std::wstring owner = model::OwnerOf(file->path);
     const uintptr_t key = model::NewHandleValue();
     model::Object& descriptor =
         model::AddObject(key, Kind::SecurityDescriptor, "owner of " + model::Narrow(file->path));
-    descriptor.sddl = L"O:" + owner;
-    descriptor.owner = owner;
+    descriptor.owner = model::OwnerOf(file->path);
     *ppsidOwner = const_cast<wchar_t*>(descriptor.owner.c_str());
     *ppSecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(key);
     return call.Ok<DWORD>(ERROR_SUCCESS);
@@ -2289,24 +2258,16 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_
 BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType)
 {
     Rec call("IsWellKnownSid", {model::Raw(pSid), static_cast<uintptr_t>(WellKnownSidType)});
-    const std::wstring* owner = nullptr;
     for (const auto& [key, object] : S().objects)
-        if (object.kind == Kind::SecurityDescriptor && object.owner.c_str() == pSid)
-            owner = &object.owner;
-    if (!owner) {
-        model::Fault("IsWellKnownSid: the SID belongs to no live security descriptor");
-        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
-    }
-    const std::map<WELL_KNOWN_SID_TYPE, std::pair<std::wstring, std::wstring>> names = {
-        {WinLocalSystemSid, {L"SY", L"S-1-5-18"}},
-        {WinBuiltinAdministratorsSid, {L"BA", L"S-1-5-32-544"}},
-        {WinBuiltinUsersSid, {L"BU", L"S-1-5-32-545"}}};
-    auto known = names.find(WellKnownSidType);
-    const bool matches =
-        known != names.end() && (*owner == known->second.first || *owner == known->second.second);
-    return call.Ok<BOOL>(matches);
+        if (object.kind == Kind::SecurityDescriptor && !object.owner.empty() && object.owner.c_str() == pSid)
+            return call.Ok<BOOL>(
+                (WellKnownSidType == WinLocalSystemSid && object.owner == L"SY")
+                || (WellKnownSidType == WinBuiltinAdministratorsSid && object.owner == L"BA"));
+    model::Fault("IsWellKnownSid: the SID belongs to no live security descriptor");
+    return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
 }
 
+// Stores the descriptor's SDDL text on the path; its "O:" part becomes the owner.
 BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                                     PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
@@ -2319,11 +2280,8 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Security
         model::Use(SecurityDescriptor, "SetKernelObjectSecurity", {Kind::SecurityDescriptor});
     if (!file || !descriptor)
         return call.Fail(FALSE, ERROR_INVALID_HANDLE);
-    DWORD needed = 0;
-    if (SecurityInformation & OWNER_SECURITY_INFORMATION)
-        needed |= WRITE_OWNER;
-    if (SecurityInformation & DACL_SECURITY_INFORMATION)
-        needed |= WRITE_DAC;
+    const DWORD needed = (SecurityInformation & OWNER_SECURITY_INFORMATION ? WRITE_OWNER : 0)
+        | (SecurityInformation & DACL_SECURITY_INFORMATION ? WRITE_DAC : 0);
     if ((file->access & needed) != needed)
         return call.Fail(FALSE, ERROR_ACCESS_DENIED);
     const std::wstring& sddl = descriptor->sddl;

@@ -155,7 +155,6 @@ DECLARE_HANDLE(SERVICE_STATUS_HANDLE);
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
-#define FILE_LIST_DIRECTORY 0x0001
 #define FILE_READ_ATTRIBUTES 0x0080
 
 typedef struct _FILETIME {
@@ -189,12 +188,7 @@ typedef struct _WIN32_FIND_DATAW {
     WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
-typedef enum _FILE_INFO_BY_HANDLE_CLASS {
-    FileBasicInfo = 0,
-    FileStandardInfo = 1,
-    FileNameInfo = 2,
-    FileRenameInfo = 3
-} FILE_INFO_BY_HANDLE_CLASS;
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileRenameInfo = 3 } FILE_INFO_BY_HANDLE_CLASS;
 
 typedef struct _FILE_RENAME_INFO {
     union {
@@ -208,14 +202,9 @@ typedef struct _FILE_RENAME_INFO {
 
 // Security.
 #define OWNER_SECURITY_INFORMATION 0x00000001L
-#define GROUP_SECURITY_INFORMATION 0x00000002L
 #define DACL_SECURITY_INFORMATION 0x00000004L
 
-typedef enum {
-    WinLocalSystemSid = 22,
-    WinBuiltinAdministratorsSid = 26,
-    WinBuiltinUsersSid = 27
-} WELL_KNOWN_SID_TYPE;
+typedef enum { WinLocalSystemSid = 22, WinBuiltinAdministratorsSid = 26 } WELL_KNOWN_SID_TYPE;
 
 // Process creation.
 #define CREATE_SUSPENDED 0x00000004
