@@ -1,10 +1,13 @@
-// The packages under Wine's msiexec: install, major upgrade over the running service,
-// removal. ORVELLA_PACKAGES is the folder with OrvellaService-1.0.0.msi and -1.1.0.msi.
+// The packages under Wine's msiexec: install, an upgrade while another program holds a
+// handle to the service, a same-version rebuild and a reinstall, an uninstall after the
+// installed exe was deleted. ORVELLA_PACKAGES is the folder with OrvellaService-1.0.0.msi,
+// -1.1.0.msi and -1.1.0-rebuild.msi (the same version with a changed agent).
 
 #include "WineTest.h"
 
 #include <gtest/gtest.h>
 #include <msi.h>
+#include <msiquery.h>
 
 using namespace winetest;
 namespace fs = std::filesystem;
@@ -16,18 +19,22 @@ const fs::path Exe = L"C:\\Program Files\\Orvella\\OrvellaService.exe";
 const fs::path Agent = L"C:\\Program Files\\Orvella\\Kestrune.exe";
 const fs::path System32 = L"C:\\windows\\system32";
 
-DWORD Msiexec(const wchar_t* action, const std::wstring& package)
+DWORD Msiexec(std::vector<std::wstring> arguments)
 {
-    RunResult result = RunProgram({System32 / L"msiexec.exe", {action, package, L"/qn"}, {}, {}}, 120s);
+    arguments.push_back(L"/qn");
+    RunResult result = RunProgram({System32 / L"msiexec.exe", arguments, {}, {}}, 120s);
     return result.timedOut ? WAIT_TIMEOUT : result.exitCode;
 }
 
-DWORD Msiexec(const wchar_t* action, const char* version)
+std::wstring Package(const char* name)
 {
-    return Msiexec(
-        action,
-        (FromHostPath(_wgetenv(L"ORVELLA_PACKAGES")) / (std::string("OrvellaService-") + version + ".msi"))
-            .wstring());
+    return (FromHostPath(_wgetenv(L"ORVELLA_PACKAGES")) / (std::string("OrvellaService-") + name + ".msi"))
+        .wstring();
+}
+
+DWORD Msiexec(const wchar_t* action, const char* name)
+{
+    return Msiexec({action, Package(name)});
 }
 
 // Product code and Add/Remove Programs version of each installed product of the package.
@@ -80,7 +87,7 @@ protected:
     void TearDown() override
     {
         for (const auto& product : Products())
-            Msiexec(L"/x", product.first);
+            Msiexec({L"/x", product.first});
         CopyFileW((saved.Path() / L"wtsapi32.dll").c_str(), (System32 / L"wtsapi32.dll").c_str(), FALSE);
     }
     TempFolder saved{L"msi"};
@@ -91,20 +98,62 @@ bool OneAgent()
     return WaitFor([] { return ProcessesOf(Agent).size() == 1; }, 10s, 100);
 }
 
-TEST_F(Msi, InstallUpgradeAndRemoveLeaveOneServiceOneAgentOneEntryThenNothing)
+bool ServiceRuns()
 {
-    const std::string quotedExe = Utf8(L"\"" + Exe.wstring() + L"\"");
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"OrvellaService", SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    bool runs = service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return runs;
+}
+
+std::wstring FileTableVersion(const std::wstring& package, const wchar_t* file)
+{
+    MSIHANDLE database = 0, view = 0, record = 0;
+    wchar_t version[64] = L"";
+    DWORD size = 64;
+    MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database);
+    MsiDatabaseOpenViewW(
+        database, (std::wstring(L"SELECT `Version` FROM `File` WHERE `File`='") + file + L"'").c_str(), &view);
+    MsiViewExecute(view, 0);
+    if (MsiViewFetch(view, &record) == ERROR_SUCCESS)
+        MsiRecordGetStringW(record, 1, version, &size);
+    MsiCloseHandle(record);
+    MsiCloseHandle(view);
+    MsiCloseHandle(database);
+    return version;
+}
+
+const std::string QuotedExe = Utf8(L"\"" + Exe.wstring() + L"\"");
+
+TEST_F(Msi, FileTableCarriesTheExeVersion)
+{
+    EXPECT_EQ(Utf8(FileTableVersion(Package("1.1.0"), L"OrvellaServiceExe")), "1.1.0.0");
+}
+
+TEST_F(Msi, UpgradeWhileAHandleIsHeldKeepsTheServiceAndRemovalKeepsOnlyTheDataFolder)
+{
     ASSERT_EQ(Msiexec(L"/i", "1.0.0"), 0u);
-    EXPECT_EQ(Utf8(RegisteredPath()), quotedExe);
+    EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
     ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
     ASSERT_EQ(Products().size(), 1u);
     EXPECT_EQ(Products()[0].second, "1.0.0");
 
+    // As services.msc or a monitoring agent would: deleting the service now would only
+    // mark it, and it would go once this handle closes.
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE held = OpenServiceW(manager, L"OrvellaService", SERVICE_QUERY_STATUS);
+    ASSERT_NE(held, nullptr) << GetLastError();
     HANDLE oldAgent = OpenProcess(SYNCHRONIZE, FALSE, ProcessesOf(Agent)[0]);
-    ASSERT_EQ(Msiexec(L"/i", "1.1.0"), 0u);
+    EXPECT_EQ(Msiexec(L"/i", "1.1.0"), 0u);
     EXPECT_TRUE(HasEnded(oldAgent)) << "the old service's agent survived the upgrade";
     CloseHandle(oldAgent);
-    EXPECT_EQ(Utf8(RegisteredPath()), quotedExe);
+    CloseServiceHandle(held);
+    CloseServiceHandle(manager);
+    EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
+    EXPECT_TRUE(ServiceRuns());
     EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
     ASSERT_EQ(Products().size(), 1u);
     EXPECT_EQ(Products()[0].second, "1.1.0");
@@ -114,7 +163,48 @@ TEST_F(Msi, InstallUpgradeAndRemoveLeaveOneServiceOneAgentOneEntryThenNothing)
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     EXPECT_TRUE(ProcessesOf(Agent).empty());
     EXPECT_FALSE(IsFolder(Exe.parent_path()));
+    // The data folder; services of Wine's service manager see PROGRAMDATA=C:\users\Public.
+    EXPECT_TRUE(IsFolder(L"C:\\users\\Public\\Orvella"));
     EXPECT_TRUE(Products().empty());
+}
+
+// The rebuild carries a changed agent, so its files differ from the running ones. With
+// its own product code it replaces 1.1.0 at the /i; with 1.1.0's (once product codes
+// come from the version) Wine's /i changes nothing and the reinstall replaces the files.
+TEST_F(Msi, SameVersionRebuildAndReinstallReplaceTheRunningFilesInPlace)
+{
+    ASSERT_EQ(Msiexec(L"/i", "1.1.0"), 0u);
+    ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+
+    EXPECT_EQ(Msiexec(L"/i", "1.1.0-rebuild"), 0u);
+    ASSERT_EQ(Products().size(), 1u);
+    EXPECT_TRUE(ServiceRuns());
+    EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+
+    // Wine's msiexec /f takes no product code and no repair: this is what it runs.
+    HANDLE oldAgent = OpenProcess(SYNCHRONIZE, FALSE, ProcessesOf(Agent)[0]);
+    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0-rebuild"), L"REINSTALL=ALL", L"REINSTALLMODE=vamus"}), 0u);
+    EXPECT_TRUE(HasEnded(oldAgent)) << "the reinstall did not stop the service";
+    CloseHandle(oldAgent);
+    EXPECT_EQ(fs::file_size(Agent), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
+    EXPECT_EQ(Products().size(), 1u);
+    EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
+    EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+}
+
+TEST_F(Msi, UninstallAfterTheExeWasDeletedRemovesTheService)
+{
+    ASSERT_EQ(Msiexec(L"/i", "1.0.0"), 0u);
+    ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+    // A running image cannot be deleted: stop the service as a quarantine would.
+    ASSERT_EQ(RunProgram({ProductExe(), {L"--prepare-update", Exe.wstring(), L"NUL"}, {}, {}}, 60s).exitCode, 0u);
+    ASSERT_TRUE(DeleteFileW(Exe.c_str())) << GetLastError();
+
+    EXPECT_EQ(Msiexec(L"/x", "1.0.0"), 0u);
+    EXPECT_TRUE(Products().empty());
+    EXPECT_EQ(RegisteredPath(), L"");
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
+    EXPECT_TRUE(ProcessesOf(Agent).empty());
 }
 
 } // namespace
