@@ -1,6 +1,6 @@
 // The real executable's command line under Wine: the self-test's exact output and
-// exit status, the arguments that fall through to the service dispatcher, and the
-// exe's version and manifest resources.
+// exit status, the arguments that fall through to the service dispatcher, the exe's
+// version and manifest resources, and the mitigations and imports in its PE header.
 
 #include "WineTest.h"
 
@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cctype>
 #include <memory>
+#include <set>
 #include <sstream>
 
 using namespace winetest;
@@ -115,6 +117,59 @@ TEST(Resources, VersionInfoCarriesTheConfiguredVersionAndTheManifestAsksForNoEle
     FreeLibrary(image);
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
     EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos);
+}
+
+
+// The file offset of an RVA, or 0 when no section holds it.
+size_t FileOffset(const IMAGE_NT_HEADERS64* nt, DWORD rva)
+{
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        if (rva >= section->VirtualAddress && rva < section->VirtualAddress + section->SizeOfRawData)
+            return rva - section->VirtualAddress + section->PointerToRawData;
+    }
+    return 0;
+}
+
+// A security review reads these from the shipped file; an exe that imports a MinGW
+// runtime DLL (libstdc++, libgcc, winpthread, libssp) would not start on a clean machine.
+TEST(Binary, PeHeaderHasTheMitigationsAndImportsOnlyWindowsSystemDlls)
+{
+    const std::string image = ReadTextFile(ProductExe());
+    ASSERT_GT(image.size(), sizeof(IMAGE_DOS_HEADER));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+    ASSERT_LT(static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64), image.size());
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + dos->e_lfanew);
+    ASSERT_EQ(nt->Signature, DWORD{IMAGE_NT_SIGNATURE});
+    ASSERT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+
+    const WORD flags = nt->OptionalHeader.DllCharacteristics;
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE) << "no ASLR";
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA) << "no high-entropy ASLR";
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT) << "no DEP";
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE) << "not terminal-server aware";
+
+    const std::set<std::string> system = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
+                                          "user32.dll",   "userenv.dll",  "wtsapi32.dll"};
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    size_t at = FileOffset(nt, imports.VirtualAddress);
+    ASSERT_NE(at, 0u) << "no import table";
+    std::set<std::string> imported;
+    for (;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        ASSERT_LE(at + sizeof(IMAGE_IMPORT_DESCRIPTOR), image.size());
+        const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + at);
+        if (descriptor->Name == 0)
+            break;
+        const size_t nameAt = FileOffset(nt, descriptor->Name);
+        ASSERT_LT(nameAt, image.size());
+        std::string name = image.c_str() + nameAt;
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        imported.insert(name);
+        EXPECT_EQ(system.count(name), 1u) << name << " is not a Windows system DLL";
+    }
+    EXPECT_EQ(imported.count("kernel32.dll"), 1u);
 }
 
 } // namespace

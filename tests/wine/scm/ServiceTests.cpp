@@ -23,8 +23,8 @@ const wchar_t ServiceName[] = L"OrvellaService";
 const wchar_t DisplayName[] = L"Orvella Service";
 const wchar_t Description[] = L"Запускает видимый агент Orvella в активной пользовательской сессии";
 
-// Wine's service manager hands its services PROGRAMDATA=C:\users\Public.
-const fs::path DataFolder = L"C:\\users\\Public\\Orvella";
+// Wine's service manager hands its services PROGRAMDATA=C:\users\Public, Windows C:\ProgramData.
+const fs::path DataFolder = UnderWine() ? L"C:\\users\\Public\\Orvella" : L"C:\\ProgramData\\Orvella";
 const fs::path AgentLog = DataFolder / L"agent-log.txt";
 
 const fs::path PlainFolder = L"C:\\orvella-tests\\svc";

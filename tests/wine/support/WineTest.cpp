@@ -344,8 +344,15 @@ std::filesystem::path CopyExeTo(const std::filesystem::path& folder)
     return target;
 }
 
+bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 void InstallWtsapiStandIn(const std::filesystem::path& folder)
 {
+    if (!UnderWine())
+        return;
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(FixturesFolder() / L"wtsapi32.dll", folder / L"wtsapi32.dll",
                                std::filesystem::copy_options::overwrite_existing);
@@ -360,6 +367,8 @@ void InstallWtsapiStandIn(const std::filesystem::path& folder)
 
 void WriteSessions(const std::filesystem::path& folder, std::string_view lines)
 {
+    if (!UnderWine())
+        return;
     WriteTextFile(folder / L"sessions.txt", lines);
 }
 

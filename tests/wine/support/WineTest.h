@@ -88,12 +88,18 @@ private:
 // Copies the product executable into the folder (created as needed); returns the copy.
 std::filesystem::path CopyExeTo(const std::filesystem::path& folder);
 
+// True under Wine (its ntdll exports wine_get_version); false on Windows.
+bool UnderWine();
+
 // Puts the wtsapi32.dll stand-in into the folder and makes Wine prefer it there:
 // HKCU\Software\Wine\DllOverrides wtsapi32 = native,builtin. The registry value
 // (unlike WINEDLLOVERRIDES) also reaches processes that Wine's services start.
+// On Windows it does nothing: the system's own sessions answer, one active user
+// session at the console, which is what the tests' usual sessions file says.
 void InstallWtsapiStandIn(const std::filesystem::path& folder);
 
-// Rewrites the sessions file the stand-in reads (format: see fixtures/wtsapi32.cpp).
+// Rewrites the sessions file the stand-in reads (format: see fixtures/wtsapi32.cpp);
+// nothing on Windows. Tests that move between sessions skip there.
 void WriteSessions(const std::filesystem::path& folder, std::string_view lines);
 
 void WriteTextFile(const std::filesystem::path& file, std::string_view bytes);

@@ -1,0 +1,105 @@
+# Runs the cross-built Windows test programs natively against one OrvellaService.exe,
+# as the Wine tier runs them under Wine. Needs an administrator; exits non-zero when
+# any program fails.
+#
+#   windows-tests.ps1 -Exe <OrvellaService.exe> -Programs <folder> [-Packages <folder>]
+#
+# <folder> holds the test programs (tests\) and the stand-in agent (fixtures\). With
+# -Packages (the folder of OrvellaService-1.0.0.msi and -1.1.0.msi) the MSI program
+# also runs: install, upgrade and removal with the system's msiexec.
+#
+# The session stand-in stays unused here: the programs see that they run on Windows
+# and take the runner's own sessions.
+param(
+    [Parameter(Mandatory = $true)][string] $Exe,
+    [Parameter(Mandatory = $true)][string] $Programs,
+    [string] $Packages = ''
+)
+$ErrorActionPreference = 'Stop'
+
+$principal = [Security.Principal.WindowsPrincipal][Security.Principal.WindowsIdentity]::GetCurrent()
+if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)) {
+    throw 'the Windows test programs need an administrator'
+}
+$scratch = if ($env:RUNNER_TEMP) { $env:RUNNER_TEMP } else { $env:TEMP }
+
+$env:ORVELLA_EXE = (Resolve-Path $Exe).Path
+$env:ORVELLA_FIXTURES = (Resolve-Path (Join-Path $Programs 'fixtures')).Path
+$project = Select-String -Path (Join-Path $PSScriptRoot '..\CMakeLists.txt') -Pattern 'project\(Orvella VERSION ([0-9.]+)'
+$env:ORVELLA_VERSION = $project.Matches[0].Groups[1].Value
+$tests = (Resolve-Path (Join-Path $Programs 'tests')).Path
+
+# The data-folder cases need a drive D: (under Wine the prefix maps one); a runner
+# without one gets a substitute.
+if (-not (Test-Path 'D:\')) {
+    $drive = Join-Path $scratch 'drive_d'
+    New-Item -ItemType Directory -Force -Path $drive | Out-Null
+    subst.exe D: $drive
+}
+
+# A scheduled task's process inherits nothing of this one: the script hands it the
+# variables, and its exit status comes back through a file renamed into place whole.
+function Invoke-AsSystem([string] $program) {
+    $name = 'OrvellaTestAsSystem'
+    $work = Join-Path $scratch $name
+    New-Item -ItemType Directory -Force -Path $work | Out-Null
+    $log = Join-Path $work 'output.txt'
+    $status = Join-Path $work 'status.txt'
+    Remove-Item -Force -ErrorAction SilentlyContinue $log, $status
+    $batch = Join-Path $work 'run.cmd'
+    @(
+        '@echo off'
+        "set ORVELLA_EXE=$env:ORVELLA_EXE"
+        "set ORVELLA_FIXTURES=$env:ORVELLA_FIXTURES"
+        "set ORVELLA_VERSION=$env:ORVELLA_VERSION"
+        "`"$program`" > `"$log`" 2>&1"
+        ">`"$status.part`" echo %ERRORLEVEL%"
+        "move /y `"$status.part`" `"$status`" > nul"
+    ) | Set-Content -Path $batch -Encoding ascii
+    $action = New-ScheduledTaskAction -Execute 'cmd.exe' -Argument "/c `"$batch`""
+    # A virtual machine may count as running on batteries, which the defaults refuse.
+    $settings = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries `
+        -ExecutionTimeLimit (New-TimeSpan -Minutes 15)
+    Register-ScheduledTask -TaskName $name -Action $action -Settings $settings -User 'NT AUTHORITY\SYSTEM' `
+        -RunLevel Highest -Force | Out-Null
+    Start-ScheduledTask -TaskName $name
+    $deadline = (Get-Date).AddMinutes(10)
+    while (-not (Test-Path $status) -and (Get-Date) -lt $deadline) {
+        Start-Sleep -Seconds 2
+    }
+    Unregister-ScheduledTask -TaskName $name -Confirm:$false
+    if (Test-Path $log) {
+        Get-Content $log | Write-Host
+    }
+    if (-not (Test-Path $status)) {
+        Write-Host "$program did not end within 10 minutes"
+        return 1
+    }
+    return [int](Get-Content $status).Trim()
+}
+
+$failed = @()
+# The administrative modes and the service run as an administrator would use them.
+foreach ($name in 'wine_toolchain_tests', 'wine_fixture_tests', 'wine_entry_tests', 'wine_layout_tests', 'wine_service_tests') {
+    Write-Host "== $name against $env:ORVELLA_EXE"
+    & (Join-Path $tests "$name.exe")
+    if ($LASTEXITCODE -ne 0) { $failed += $name }
+}
+
+# The console run moves a copy of its own token into the user's session, which takes
+# the SeTcbPrivilege that LocalSystem holds and an administrator does not.
+Write-Host "== wine_console_run_tests against $env:ORVELLA_EXE, as LocalSystem"
+if ((Invoke-AsSystem (Join-Path $tests 'wine_console_run_tests.exe')) -ne 0) { $failed += 'wine_console_run_tests' }
+
+if ($Packages -ne '') {
+    Write-Host "== wine_msi_tests with the packages in $Packages"
+    $env:ORVELLA_PACKAGES = (Resolve-Path $Packages).Path
+    & (Join-Path $tests 'wine_msi_tests.exe')
+    if ($LASTEXITCODE -ne 0) { $failed += 'wine_msi_tests' }
+}
+
+if ($failed.Count -gt 0) {
+    Write-Host "FAILED: $($failed -join ', ')"
+    exit 1
+}
+Write-Host 'all Windows test programs passed'
