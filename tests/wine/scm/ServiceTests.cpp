@@ -312,8 +312,10 @@ TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
         WriteTextFile(DataFolder / name, text);
 
     // The service's own data folder: Wine gives services a PROGRAMDATA of their own.
-    RunOptions install{
-        exe, {L"--install-service", exe.wstring()}, {}, {{L"PROGRAMDATA", L"C:\\users\\Public"}}};
+    RunOptions install{exe,
+                       {L"--install-service", exe.wstring()},
+                       {},
+                       {{L"PROGRAMDATA", DataFolder.parent_path().wstring()}}};
     EXPECT_EQ(RunProgram(install, 60s).exitCode, 0u);
     AgentRecord agent = WaitForAgent();
     EXPECT_TRUE(LiveAgent(agent.pid)) << "no agent after the installation";
