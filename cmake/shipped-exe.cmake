@@ -18,7 +18,9 @@ if(MINGW)
     endforeach()
     # Without TERMINAL_SERVER_AWARE a terminal-server session would give the process
     # compatibility shims it does not need.
-    target_link_options(OrvellaService PRIVATE -fstack-protector-strong -Wl,--tsaware)
+    target_link_options(OrvellaService PRIVATE -Wl,--tsaware)
+    # Whatever links the core, the test programs included, needs libssp with it.
+    target_link_options(orvella_core INTERFACE -fstack-protector-strong)
 
     # Debian's MinGW linker writes SOURCE_DATE_EPOCH, when set, as the PE header's time
     # instead of the time of the link. One from the environment wins (a release build
