@@ -137,6 +137,7 @@ TEST_F(Msi, UpgradeWhileAHandleIsHeldKeepsTheServiceAndRemovalKeepsOnlyTheDataFo
 {
     ASSERT_EQ(Msiexec(L"/i", "1.0.0"), 0u);
     EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
+    EXPECT_TRUE(fs::is_regular_file(Exe.parent_path() / L"THIRD-PARTY-NOTICES.txt"));
     ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
     ASSERT_EQ(Products().size(), 1u);
     EXPECT_EQ(Products()[0].second, "1.0.0");
@@ -168,9 +169,9 @@ TEST_F(Msi, UpgradeWhileAHandleIsHeldKeepsTheServiceAndRemovalKeepsOnlyTheDataFo
     EXPECT_TRUE(Products().empty());
 }
 
-// The rebuild carries a changed agent, so its files differ from the running ones. With
-// its own product code it replaces 1.1.0 at the /i; with 1.1.0's (once product codes
-// come from the version) Wine's /i changes nothing and the reinstall replaces the files.
+// The rebuild carries a changed agent, so its files differ from the running ones. It has
+// 1.1.0's product code, which comes from the version: Wine's /i changes nothing (Windows
+// refuses it with 1638), and the reinstall replaces the files.
 TEST_F(Msi, SameVersionRebuildAndReinstallReplaceTheRunningFilesInPlace)
 {
     ASSERT_EQ(Msiexec(L"/i", "1.1.0"), 0u);
