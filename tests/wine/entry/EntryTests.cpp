@@ -119,7 +119,6 @@ TEST(Resources, VersionInfoCarriesTheConfiguredVersionAndTheManifestAsksForNoEle
     EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos);
 }
 
-
 // The file offset of an RVA, or 0 when no section holds it.
 size_t FileOffset(const IMAGE_NT_HEADERS64* nt, DWORD rva)
 {

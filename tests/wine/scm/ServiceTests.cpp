@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -295,9 +294,6 @@ TEST_F(Service, InstallAgainOverTheRunningServiceUnderABlankPathRestartsNothing)
     EXPECT_EQ(AgentRecords().size(), 1u);
 }
 
-// A registration left by something else is brought to the product's own settings.
-// A rewrite sets what the product owns (path, start type, names, description) and
-// leaves the rest of an older registration, such as its error control, as it was.
 // Wine reports every file as owned by the prefix's own user, never by SYSTEM or the
 // administrators, so here a data folder that existed before the installation is always
 // moved aside whole; on Windows an administrators' folder stays where it is. What both
@@ -325,10 +321,9 @@ TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
         if (entry.path().filename().wstring().rfind(L"Orvella.untrusted-", 0) == 0)
             kept.push_back(entry.path());
     for (const auto& [name, text] : planted) {
-        auto found =
-            std::count_if(kept.begin(), kept.end(), [&, &name = name, &text = text](const fs::path& folder) {
-                return IsFile(folder / name) && ReadTextFile(folder / name) == text;
-            });
+        int found = 0;
+        for (const fs::path& folder : kept)
+            found += IsFile(folder / name) && ReadTextFile(folder / name) == text;
         EXPECT_EQ(found, 1) << Utf8(name.wstring());
     }
     for (size_t index = 1; index < kept.size(); ++index) {
@@ -337,6 +332,9 @@ TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
     }
 }
 
+// A registration left by something else is brought to the product's own settings.
+// A rewrite sets what the product owns (path, start type, names, description) and
+// leaves the rest of an older registration, such as its error control, as it was.
 TEST_F(Service, InstallOverAnOlderRegistrationRewritesPathStartTypeAndNames)
 {
     fs::path exe = Deploy(PlainFolder);
