@@ -1,9 +1,8 @@
 #include "layout/Paths.h"
 
-#include <windows.h>
-#include <sddl.h>
+#include "layout/DataFolder.h"
 
-#include <system_error>
+#include <windows.h>
 
 namespace {
 
@@ -55,6 +54,8 @@ size_t RootLength(const std::wstring& text)
     return SkipSeparators(text, at);
 }
 
+} // namespace
+
 // Creates the folder and every missing ancestor from the top down, each with the
 // security it inherits. Unlike the standard recursive creation, a failing level does
 // not stop the levels below it: the folder may still be creatable through a path the
@@ -65,21 +66,10 @@ void CreateFolderTree(const std::filesystem::path& folder)
     size_t end = RootLength(text);
     while (end < text.size()) {
         end = SkipName(text, end);
-        std::error_code ignored;
-        std::filesystem::create_directory(std::filesystem::path(text.substr(0, end)), ignored);
+        CreateDirectoryW(text.substr(0, end).c_str(), nullptr);
         end = SkipSeparators(text, end);
     }
 }
-
-} // namespace
-
-// The agent runs as LocalSystem and reads its configuration from the data folder, so
-// only SYSTEM and administrators may change what is in it; users may read it. The
-// protection keeps a parent that lets users create files from passing that on, and
-// the OWNER RIGHTS entry takes from whoever creates the folder the owner's implicit
-// right to rewrite this list: a user who makes it first can read it, nothing more.
-const wchar_t DataFolderDacl[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)";
 
 std::filesystem::path GetDataRoot()
 {
@@ -89,30 +79,6 @@ std::filesystem::path GetDataRoot()
         return std::filesystem::path(L"C:\\ProgramData");
     buffer.resize(length);
     return std::filesystem::path(buffer);
-}
-
-// A folder that exists already keeps whatever security it has. One that cannot get
-// the protected descriptor is still made, with inherited security: the agent needs
-// the folder more than its protection.
-bool CreateDataFolder(const std::filesystem::path& dataRoot)
-{
-    CreateFolderTree(dataRoot);
-    std::filesystem::path folder = dataRoot / DataFolderName;
-    std::error_code ignored;
-    if (std::filesystem::exists(folder, ignored))
-        return false;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(DataFolderDacl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
-        descriptor = nullptr;
-    SECURITY_ATTRIBUTES attributes = {};
-    attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = descriptor;
-    attributes.bInheritHandle = FALSE;
-    BOOL created = CreateDirectoryW(folder.wstring().c_str(), descriptor != nullptr ? &attributes : nullptr);
-    if (descriptor != nullptr)
-        LocalFree(descriptor);
-    return created != FALSE;
 }
 
 std::filesystem::path GetModuleDirectory()
@@ -129,6 +95,7 @@ std::filesystem::path GetModuleDirectory()
 std::filesystem::path GetConfigPath()
 {
     std::filesystem::path dataRoot = GetDataRoot();
+    // Never through a link at the folder's name: see the data folder's module.
     CreateDataFolder(dataRoot);
     return dataRoot / DataFolderName / L"device.json";
 }

@@ -1,123 +1,134 @@
-#include "layout/Paths.h"
+#include "layout/DataFolder.h"
 
 #include "common/Common.h"
+#include "layout/Paths.h"
 
-#include <windows.h>
-#include <aclapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
 // The installation runs as an administrator or SYSTEM on a folder that users may have
-// made or filled before it: ProgramData lets any user create folders. So nothing found
-// there is trusted by its name. Every entry is opened without following a link, judged
-// by its handle, and either given this program's security or renamed aside for an
-// administrator to review; nothing is deleted.
+// made or filled before it: ProgramData lets any user create folders. Every folder is
+// kept open while it is walked, its entries are listed and opened through its handle
+// without following a link, judged by their own handles, and either given this
+// program's security or renamed out of the data folder; nothing is deleted and no name
+// is looked up again once it has been judged.
+
+// Declared here as well: not every SDK's winternl.h has it.
+extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
 
 namespace {
 
-// The owner is set along with the list: the owner may always rewrite the list, so a
-// folder whose owner is a user is never safe, whatever the list says.
-const wchar_t AdministratorsOwner[] = L"O:BA";
-
-constexpr DWORD SecureAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | DELETE | FILE_READ_ATTRIBUTES;
-// Granted through the folder's own rights even when the entry's list shuts us out.
-constexpr DWORD MoveAsideAccess = DELETE | FILE_READ_ATTRIBUTES;
-constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Folders need backup semantics to be opened at all; the reparse flag opens a link
-// itself instead of what it points to.
-constexpr DWORD OpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-// A user may create folders under ProgramData as fast as we move them aside.
+// Enough to judge and secure; no data access, so no reader's sharing can refuse it.
+constexpr DWORD JudgeAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
+// Asked for only to move an entry: a reader that does not share deletion must not be
+// able to fail an installation by holding a file we keep.
+constexpr DWORD MoveAccess = DELETE | FILE_READ_ATTRIBUTES;
+constexpr DWORD AsideFolderAccess = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE;
+// FileRenameInformation; some SDKs name only the first class of this enumeration.
+constexpr auto FileRenameClass = static_cast<FILE_INFORMATION_CLASS>(10);
+// A user may make a new folder at the name as fast as we move one aside.
 constexpr int FolderAttempts = 3;
-constexpr int MaxUntrustedSuffix = 10000;
+constexpr DWORD ListBufferBytes = 64 * 1024;
 
-// One file or folder as its handle shows it.
-struct EntryRecord {
-    HANDLE Handle = nullptr;
-    bool Folder = false;
-    // A plain folder or a file with one link, owned by SYSTEM or the administrators.
-    bool Trusted = false;
+// The owner is set along with the list: the owner may always rewrite the list.
+const wchar_t AdministratorsOwner[] = L"O:BA";
+// Where untrusted entries go: out of the agent's reach and of every user's.
+const wchar_t AsideFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// What one installation's walk shares.
+struct WalkRecord {
+    HANDLE DataRoot = nullptr;
+    // Made beside the data folder for the first untrusted entry found inside it.
+    HANDLE AsideFolder = nullptr;
+    // Orvella.untrusted-<UTC time of the install>: names what this install moves aside.
+    std::wstring AsideName;
 };
 
-DWORD OwnedBySystemOrAdministrators(HANDLE handle, bool& owned)
+std::wstring AsideBaseName()
 {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                  nullptr, nullptr, &descriptor);
-    if (error != 0)
-        return error;
-    owned = IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
-    LocalFree(descriptor);
-    return 0;
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    wchar_t stamp[32] = {};
+    std::swprintf(stamp, 32, L"%04u%02u%02uT%02u%02u%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    return std::wstring(DataFolderName) + L".untrusted-" + stamp;
 }
 
-// A second link shares the file's security with a name outside our folder, and a
-// reparse point leads outside it: neither may have its security changed by us.
-DWORD JudgeEntry(EntryRecord& entry)
+std::wstring NumberedName(const std::wstring& base, DWORD number)
 {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(entry.Handle, &info))
-        return GetLastError();
-    entry.Folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    bool plain = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0
-        && (entry.Folder || info.nNumberOfLinks == 1);
-    if (!plain)
-        return 0;
-    return OwnedBySystemOrAdministrators(entry.Handle, entry.Trusted);
+    return number == 1 ? base : base + L"-" + std::to_wstring(number);
 }
 
-DWORD OpenEntry(const std::filesystem::path& path, EntryRecord& entry)
+DWORD RenameInto(HANDLE object, HANDLE folder, const std::wstring& name)
 {
-    entry.Handle = CreateFileW(path.wstring().c_str(), SecureAccess, ShareAll, nullptr, OPEN_EXISTING,
-                               OpenFlags, nullptr);
-    if (entry.Handle != INVALID_HANDLE_VALUE)
-        return JudgeEntry(entry);
-    DWORD error = GetLastError();
-    if (error != ERROR_ACCESS_DENIED)
-        return error;
-    // Whoever owns it shut us out of it; it can still be moved aside, and must be.
-    entry.Handle = CreateFileW(path.wstring().c_str(), MoveAsideAccess, ShareAll, nullptr, OPEN_EXISTING,
-                               OpenFlags, nullptr);
-    return entry.Handle != INVALID_HANDLE_VALUE ? 0 : GetLastError();
-}
-
-DWORD RenameTo(HANDLE handle, const std::filesystem::path& target)
-{
-    const std::wstring name = target.wstring();
     const DWORD nameBytes = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
+    rename->RootDirectory = folder;
     rename->FileNameLength = nameBytes;
     name.copy(rename->FileName, name.size());
-    if (!SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
-        return GetLastError();
-    return 0;
+    IO_STATUS_BLOCK io = {};
+    NTSTATUS status =
+        NtSetInformationFile(object, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameClass);
+    return status < 0 ? RtlNtStatusToDosError(status) : 0;
 }
 
-// Renamed through the open handle, so the name that moves is the one judged, and in
-// place, so it stays on the volume and within reach of whoever reviews it.
-DWORD MoveAside(HANDLE handle, const std::filesystem::path& path)
+// Names taken in advance cost one try each and can never run out.
+DWORD RenameToFreeName(HANDLE object, HANDLE folder, const std::wstring& base)
 {
-    for (int suffix = 1; suffix <= MaxUntrustedSuffix; ++suffix) {
-        std::filesystem::path target = path;
-        target += L".untrusted-" + std::to_wstring(suffix);
-        DWORD error = RenameTo(handle, target);
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
-            return error;
-    }
-    return ERROR_ALREADY_EXISTS;
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (DWORD number = 1; number != 0 && error == ERROR_ALREADY_EXISTS; ++number)
+        error = RenameInto(object, folder, NumberedName(base, number));
+    return error;
+}
+
+// `parent` and `name` as for OpenRelative: an empty name moves the judged object itself,
+// reopened through its own handle, so that what moves is what was judged.
+DWORD MoveAside(HANDLE parent, const std::wstring& name, HANDLE target, const std::wstring& base)
+{
+    HANDLE movable = nullptr;
+    DWORD error = OpenRelative(parent, name, MoveAccess, FILE_OPEN, 0, nullptr, movable);
+    if (error == 0)
+        error = RenameToFreeName(movable, target, base);
+    CloseHandleAndForget(movable);
+    return error;
+}
+
+DWORD OpenAsideFolder(WalkRecord& walk)
+{
+    if (walk.AsideFolder != nullptr)
+        return 0;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(AsideFolderSecurity, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return GetLastError();
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (DWORD number = 1; number != 0 && error == ERROR_ALREADY_EXISTS; ++number)
+        error = OpenRelative(walk.DataRoot, NumberedName(walk.AsideName, number), AsideFolderAccess, FILE_CREATE,
+                             FILE_DIRECTORY_FILE, descriptor, walk.AsideFolder);
+    LocalFree(descriptor);
+    return error;
+}
+
+// Out of the data folder, keeping its name: the agent never meets it again.
+DWORD MoveOut(WalkRecord& walk, HANDLE parent, const std::wstring& name, const std::wstring& keptName)
+{
+    DWORD error = OpenAsideFolder(walk);
+    if (error == 0)
+        error = MoveAside(parent, name, walk.AsideFolder, keptName);
+    return error;
 }
 
 // The low-level call on purpose: the high-level ones propagate a folder's list through
 // everything below it, links and multi-link files included, before we have judged them.
-DWORD ApplySecurity(HANDLE handle, const wchar_t* security)
+DWORD ApplySecurity(HANDLE handle, const std::wstring& security)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &descriptor,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security.c_str(), SDDL_REVISION_1, &descriptor,
                                                               nullptr))
         return GetLastError();
     DWORD error = 0;
@@ -127,106 +138,160 @@ DWORD ApplySecurity(HANDLE handle, const wchar_t* security)
     return error;
 }
 
-// Names are read in full before any is renamed, so that a renamed entry is never met
-// again under its new name.
-DWORD ListEntries(const std::filesystem::path& folder, std::vector<std::wstring>& names)
+// Names are read in full before any entry is touched. They are kept exactly as the file
+// system gives them: trailing dots and blanks, device names and long paths reach
+// nothing else when opened relative to the folder.
+DWORD ListEntries(HANDLE folder, std::vector<std::wstring>& names)
 {
-    WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW((folder / L"*").wstring().c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    do {
-        std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..")
-            names.push_back(name);
-    } while (FindNextFileW(search, &found));
+    std::vector<BYTE> buffer(ListBufferBytes);
+    FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), ListBufferBytes)) {
+        infoClass = FileIdBothDirectoryInfo;
+        for (const BYTE* at = buffer.data();;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                names.push_back(name);
+            if (entry->NextEntryOffset == 0)
+                break;
+            at += entry->NextEntryOffset;
+        }
+    }
     DWORD error = GetLastError();
-    FindClose(search);
     return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
 
-// A trusted folder has its security set before its entries are read, so nobody but
-// an administrator can add to it while they are.
-DWORD SecureOpenEntry(const EntryRecord& entry, const std::filesystem::path& path,
-                      std::vector<std::filesystem::path>& pending)
+// Someone who could change an entry may still hold a handle that no new list takes
+// back, so only an entry nobody else could change is kept. A second link would share
+// the file's security with a name outside the folder.
+bool IsTrustedEntry(HANDLE entry, bool& folder)
 {
-    if (!entry.Trusted)
-        return MoveAside(entry.Handle, path);
-    if (!entry.Folder)
-        return ApplySecurity(entry.Handle, InheritedFileSecurity);
-    DWORD error = ApplySecurity(entry.Handle, InheritedFolderSecurity);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(entry, &info))
+        return false;
+    folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!folder && info.nNumberOfLinks != 1)
+        return false;
+    return OwnedBySystemOrAdministrators(entry) && OnlyAdministratorsCanChange(entry, folder);
+}
+
+// The folder itself, reopened through its handle with the right to list it.
+DWORD AddToPending(HANDLE folder, std::vector<HANDLE>& pending)
+{
+    HANDLE listing = nullptr;
+    DWORD error = OpenRelative(folder, L"", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, listing);
     if (error == 0)
-        pending.push_back(path);
+        pending.push_back(listing);
     return error;
 }
 
-DWORD SecureEntry(const std::filesystem::path& path, std::vector<std::filesystem::path>& pending)
+// A folder's security is set before it is listed, so nobody but an administrator can
+// add to it while its entries are read.
+DWORD KeepEntry(HANDLE entry, bool folder, std::vector<HANDLE>& pending)
 {
-    EntryRecord entry;
-    DWORD error = OpenEntry(path, entry);
-    if (error == 0)
-        error = SecureOpenEntry(entry, path, pending);
-    else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        error = 0; // gone since it was listed: only SYSTEM or an administrator could remove it
-    CloseHandleAndForget(entry.Handle);
-    return error;
-}
-
-// Folder by folder rather than by recursion, so that depth costs no stack.
-DWORD SecureEntriesBelow(const std::filesystem::path& top)
-{
-    std::vector<std::filesystem::path> pending{top};
-    while (!pending.empty()) {
-        std::filesystem::path folder = pending.back();
-        pending.pop_back();
-        std::vector<std::wstring> names;
-        DWORD error = ListEntries(folder, names);
-        for (size_t index = 0; error == 0 && index < names.size(); ++index)
-            error = SecureEntry(folder / names[index], pending);
-        if (error != 0)
-            return error;
-    }
-    return 0;
-}
-
-// One look at the data folder: secured when it is ours or trusted, else moved aside,
-// in which case `movedAside` asks the caller to make a fresh one.
-DWORD SecureOrMoveAside(const std::filesystem::path& folder, bool created, bool& movedAside)
-{
-    EntryRecord entry;
-    DWORD error = OpenEntry(folder, entry);
-    // Whatever this call created is ours, whoever the system made its owner.
-    bool trusted = created || (entry.Trusted && entry.Folder);
-    const std::wstring security = std::wstring(AdministratorsOwner) + DataFolderDacl;
-    if (error == 0)
-        error = trusted ? ApplySecurity(entry.Handle, security.c_str()) : MoveAside(entry.Handle, folder);
-    CloseHandleAndForget(entry.Handle);
-    movedAside = error == 0 && !trusted;
-    // A folder made just now holds nothing yet.
-    if (error != 0 || !trusted || created)
+    DWORD error = ApplySecurity(entry, folder ? InheritedFolderSecurity : InheritedFileSecurity);
+    if (error != 0 || !folder)
         return error;
-    return SecureEntriesBelow(folder);
+    return AddToPending(entry, pending);
+}
+
+DWORD SecureEntry(WalkRecord& walk, HANDLE folder, const std::wstring& name, std::vector<HANDLE>& pending)
+{
+    HANDLE entry = nullptr;
+    DWORD error = OpenRelative(folder, name, JudgeAccess, FILE_OPEN, 0, nullptr, entry);
+    // Only an administrator can have removed it since it was listed.
+    if (error == ERROR_FILE_NOT_FOUND)
+        return 0;
+    // Whoever owns it shut us out of it; the folder's own rights still let it be moved.
+    if (error == ERROR_ACCESS_DENIED)
+        return MoveOut(walk, folder, name, name);
+    if (error != 0)
+        return error;
+    bool isFolder = false;
+    if (IsTrustedEntry(entry, isFolder))
+        error = KeepEntry(entry, isFolder, pending);
+    else
+        error = MoveOut(walk, entry, L"", name);
+    CloseHandleAndForget(entry);
+    return error;
+}
+
+DWORD SecureEntriesIn(WalkRecord& walk, HANDLE folder, std::vector<HANDLE>& pending)
+{
+    std::vector<std::wstring> names;
+    DWORD error = ListEntries(folder, names);
+    for (size_t index = 0; error == 0 && index < names.size(); ++index)
+        error = SecureEntry(walk, folder, names[index], pending);
+    return error;
+}
+
+// Folder by folder rather than by recursion, so that depth costs no stack; each folder's
+// handle is held from its judgement until its entries are done.
+DWORD SecureEntriesBelow(WalkRecord& walk, HANDLE top)
+{
+    std::vector<HANDLE> pending;
+    DWORD error = AddToPending(top, pending);
+    while (error == 0 && !pending.empty()) {
+        HANDLE folder = pending.back();
+        pending.pop_back();
+        error = SecureEntriesIn(walk, folder, pending);
+        CloseHandleAndForget(folder);
+    }
+    for (HANDLE& left : pending)
+        CloseHandleAndForget(left);
+    return error;
+}
+
+// A folder made by this call is ours, whoever the system made its owner; it holds
+// nothing yet. An existing one needs only be a plain folder of SYSTEM or the
+// administrators: one that an older program made may let users add to it, and is
+// re-secured in place, while what it holds is judged entry by entry.
+DWORD SecureDataFolderItself(WalkRecord& walk, HANDLE folder, bool created)
+{
+    DWORD error = ApplySecurity(folder, std::wstring(AdministratorsOwner) + DataFolderSecurity);
+    if (error != 0 || created)
+        return error;
+    return SecureEntriesBelow(walk, folder);
+}
+
+// One look at what stands at the data folder's name: ours or trusted is secured and
+// walked (`secured`); anything else is renamed, whole, beside it.
+DWORD SecureOrMoveAside(WalkRecord& walk, bool& secured)
+{
+    secured = false;
+    HANDLE folder = nullptr;
+    bool created = false;
+    DWORD error = OpenDataFolder(walk.DataRoot, JudgeAccess, folder, created);
+    // A file, or a folder whose owner shut us out: nothing to judge, only to move.
+    if (error == ERROR_DIRECTORY || error == ERROR_ACCESS_DENIED)
+        return MoveAside(walk.DataRoot, DataFolderName, walk.DataRoot, walk.AsideName);
+    if (error != 0)
+        return error;
+    if (created || (IsPlainObject(folder, true) && OwnedBySystemOrAdministrators(folder))) {
+        error = SecureDataFolderItself(walk, folder, created);
+        secured = error == 0;
+    } else {
+        error = MoveAside(folder, L"", walk.DataRoot, walk.AsideName);
+    }
+    CloseHandleAndForget(folder);
+    return error;
 }
 
 } // namespace
 
-// What everything below inherits from the data folder's list, written out: the
-// low-level call stores exactly this and changes nothing else.
-const wchar_t InheritedFolderSecurity[] =
-    L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;OICIID;0x1200a9;;;OW)";
-const wchar_t InheritedFileSecurity[] =
-    L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)(A;ID;0x1200a9;;;OW)";
-
 DWORD SecureDataFolder()
 {
-    std::filesystem::path dataRoot = GetDataRoot();
-    std::filesystem::path folder = dataRoot / DataFolderName;
-    for (int attempt = 0; attempt < FolderAttempts; ++attempt) {
-        bool created = CreateDataFolder(dataRoot);
-        bool movedAside = false;
-        DWORD error = SecureOrMoveAside(folder, created, movedAside);
-        if (error != 0 || !movedAside)
-            return error;
-    }
-    return ERROR_ALREADY_EXISTS;
+    const std::filesystem::path dataRoot = GetDataRoot();
+    CreateFolderTree(dataRoot);
+    WalkRecord walk;
+    walk.AsideName = AsideBaseName();
+    DWORD error = OpenDataRoot(dataRoot, walk.DataRoot);
+    bool secured = false;
+    for (int attempt = 0; error == 0 && !secured && attempt < FolderAttempts; ++attempt)
+        error = SecureOrMoveAside(walk, secured);
+    if (error == 0 && !secured)
+        error = ERROR_ALREADY_EXISTS;
+    CloseHandleAndForget(walk.AsideFolder);
+    CloseHandleAndForget(walk.DataRoot);
+    return error;
 }

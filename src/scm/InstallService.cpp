@@ -1,6 +1,7 @@
 #include "scm/Scm.h"
 
 #include "common/Common.h"
+#include "layout/DataFolder.h"
 #include "layout/Paths.h"
 
 #include <string>
@@ -88,10 +89,6 @@ DWORD ConfigureAndStart(SC_HANDLE service)
     DWORD error = SetDescription(service);
     if (error == 0)
         error = SetFailureActions(service);
-    // The agent runs as LocalSystem and reads from the data folder: it is made safe
-    // before the service can start one, and an unsafe folder keeps the service stopped.
-    if (error == 0)
-        error = SecureDataFolder();
     if (error == 0)
         error = RequestStart(service);
     if (error == 0)
@@ -109,8 +106,14 @@ DWORD InstallService(const std::wstring& executablePath)
     if (manager == nullptr)
         return GetLastError();
 
+    // The agent runs as LocalSystem and reads from the data folder: it is made safe
+    // before anything is registered that could start one at the next boot. A folder
+    // that cannot be made safe leaves a registration as it was, and every launch of an
+    // agent checks the folder again.
+    DWORD result = SecureDataFolder();
     SC_HANDLE service = nullptr;
-    DWORD result = OpenOrCreateService(manager, binaryPath, service);
+    if (result == 0)
+        result = OpenOrCreateService(manager, binaryPath, service);
     if (result == 0)
         result = ConfigureAndStart(service);
     CloseServiceHandleAndForget(service);

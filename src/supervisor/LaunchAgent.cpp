@@ -1,6 +1,7 @@
 #include "supervisor/Supervisor.h"
 
 #include "common/Common.h"
+#include "layout/DataFolder.h"
 #include "layout/Paths.h"
 
 #include <userenv.h>
@@ -14,11 +15,19 @@ namespace {
 
 constexpr DWORD OwnTokenAccess =
     TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_SESSIONID;
-// Suspended, so that the agent runs no instruction before it is in its job.
-constexpr DWORD AgentCreationFlags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+constexpr DWORD AgentCreationFlags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT;
 constexpr DWORD ResumeFailed = static_cast<DWORD>(-1);
 const wchar_t AgentFileName[] = L"Kestrune.exe";
 const wchar_t AgentDesktop[] = L"winsta0\\default";
+
+// How the agent came into its job, if it has one.
+struct AgentStart {
+    PROCESS_INFORMATION Info = {};
+    HANDLE Job = nullptr;
+    // Created suspended, to be put in its job and then let run: the way without a job
+    // list at creation.
+    bool Suspended = false;
+};
 
 // A folder that cannot be queried counts as a missing agent for this pass: the
 // supervisor must outlive a transient file-system fault and try again later.
@@ -47,8 +56,83 @@ HANDLE DuplicateTokenForSession(HANDLE ownToken, DWORD session)
     return agentToken;
 }
 
-bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPath,
-                        PROCESS_INFORMATION& processInfo)
+// A crash, a forced kill or a closed console ends this process without StopAgent; the
+// system then closes the job's last handle and ends the agent with it, so a restarted
+// host never finds a second agent running. The agent's own children break away
+// silently: an updater it starts must outlive it, since the update stops the service.
+// A job that cannot be made costs only that guarantee, never the running agent.
+HANDLE CreateKillOnCloseJob()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)))
+        CloseHandleAndForget(job);
+    return job;
+}
+
+// The attribute list that puts the agent in its job as it is created; left empty when
+// it cannot be had. It refers to `job` until it is deleted.
+void PrepareJobList(HANDLE& job, std::vector<BYTE>& list)
+{
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    if (size == 0)
+        return;
+    list.assign(size, 0);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+        list.clear();
+        return;
+    }
+    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof(job), nullptr,
+                                   nullptr)) {
+        DeleteProcThreadAttributeList(attributes);
+        list.clear();
+    }
+}
+
+// In its job from its first instruction when the job list can be had; otherwise
+// suspended, so that it still runs no instruction before it is in its job.
+bool CreateInJob(HANDLE agentToken, const std::filesystem::path& agentPath, std::vector<wchar_t>& commandLine,
+                 LPVOID environment, AgentStart& start)
+{
+    std::wstring applicationName = agentPath.wstring();
+    // Without a module folder the agent was found as a bare name in our current
+    // folder; an empty working folder would make the creation fail, null keeps ours.
+    std::wstring workingDirectory = agentPath.parent_path().wstring();
+    LPCWSTR currentDirectory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
+
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    startup.StartupInfo.lpDesktop = const_cast<LPWSTR>(AgentDesktop);
+    start.Job = CreateKillOnCloseJob();
+    std::vector<BYTE> jobList;
+    if (start.Job != nullptr)
+        PrepareJobList(start.Job, jobList);
+    DWORD flags = AgentCreationFlags;
+    if (jobList.empty()) {
+        flags |= CREATE_SUSPENDED;
+        start.Suspended = true;
+    } else {
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(jobList.data());
+    }
+    BOOL created = CreateProcessAsUserW(agentToken, applicationName.c_str(), commandLine.data(), nullptr, nullptr,
+                                        FALSE, flags, environment, currentDirectory, &startup.StartupInfo,
+                                        &start.Info);
+    if (!jobList.empty())
+        DeleteProcThreadAttributeList(startup.lpAttributeList);
+    if (!created)
+        CloseHandleAndForget(start.Job);
+    return created != FALSE;
+}
+
+bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPath, AgentStart& start)
 {
     LPVOID environment = nullptr;
     // Without a block of its own the agent inherits ours, which still works.
@@ -58,61 +142,40 @@ bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPat
     std::wstring commandLine = BuildCommandLine(agentPath);
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
-    std::wstring applicationName = agentPath.wstring();
-    // Without a module folder the agent was found as a bare name in our current
-    // folder; an empty working folder would make the creation fail, null keeps ours.
-    std::wstring workingDirectory = agentPath.parent_path().wstring();
-    LPCWSTR currentDirectory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.lpDesktop = const_cast<LPWSTR>(AgentDesktop);
-
-    BOOL created = CreateProcessAsUserW(agentToken, applicationName.c_str(), writableCommandLine.data(),
-                                        nullptr, nullptr, FALSE, AgentCreationFlags, environment,
-                                        currentDirectory, &startup, &processInfo);
+    // The agent runs as LocalSystem and reads its configuration from the data folder:
+    // whatever made or changed it, it is judged here, where it is handed over, and a
+    // folder someone else could change is a failed launch.
+    bool created = DataFolderIsSafe(GetDataRoot())
+        && CreateInJob(agentToken, agentPath, writableCommandLine, environment, start);
     if (environment != nullptr)
         DestroyEnvironmentBlock(environment);
-    return created != FALSE;
+    return created;
 }
 
-// A crash, a forced kill or a closed console ends this process without StopAgent; the
-// system then closes the job's last handle and ends the agent with it, so a restarted
-// host never finds a second agent running. The agent's own children break away
-// silently: an updater it starts must outlive it, since the update stops the service.
-// A job that cannot be made costs only that guarantee, never the running agent.
-HANDLE PutInKillOnCloseJob(HANDLE process)
+// A suspended agent is put in its job and only then let run. One that cannot run is a
+// failed launch; it must not linger suspended.
+bool RunSuspendedAgent(AgentStart& start)
 {
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr)
-        return nullptr;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))
-        || !AssignProcessToJobObject(job, process))
-        CloseHandleAndForget(job);
-    return job;
+    if (start.Job != nullptr && !AssignProcessToJobObject(start.Job, start.Info.hProcess))
+        CloseHandleAndForget(start.Job);
+    if (ResumeThread(start.Info.hThread) != ResumeFailed)
+        return true;
+    TerminateProcess(start.Info.hProcess, 0);
+    CloseHandleAndForget(start.Info.hThread);
+    CloseHandleAndForget(start.Info.hProcess);
+    CloseHandleAndForget(start.Job);
+    return false;
 }
 
-// The agent was created suspended: it is put in its job first and only then let run,
-// so there is no moment in which the death of this process would orphan it.
-void RunAndTrackAgent(PROCESS_INFORMATION& processInfo, DWORD session)
+// The caller has emptied the slot (StopAgent), so nothing it holds is overwritten.
+void TrackAgent(AgentStart& start, DWORD session)
 {
-    HANDLE job = PutInKillOnCloseJob(processInfo.hProcess);
-    if (ResumeThread(processInfo.hThread) == ResumeFailed) {
-        // An agent that cannot run is a failed launch; it must not linger suspended.
-        TerminateProcess(processInfo.hProcess, 0);
-        CloseHandleAndForget(processInfo.hThread);
-        CloseHandleAndForget(processInfo.hProcess);
-        CloseHandleAndForget(job);
+    if (start.Suspended && !RunSuspendedAgent(start))
         return;
-    }
-    CloseHandleAndForget(processInfo.hThread);
-    // Never overwrite a handle the slot still owns.
-    StopAgent();
-    AgentSlot.Process = processInfo.hProcess;
-    AgentSlot.Job = job;
+    CloseHandleAndForget(start.Info.hThread);
+    AgentSlot.Process = start.Info.hProcess;
+    AgentSlot.Job = start.Job;
     AgentSlot.Session = session;
 }
 
@@ -124,17 +187,17 @@ void LaunchAgent(DWORD session)
     if (!AgentIsPresent(agentPath))
         return;
 
-    PROCESS_INFORMATION processInfo = {};
+    AgentStart start;
     HANDLE ownToken = nullptr;
     HANDLE agentToken = nullptr;
     bool created = false;
     if (OpenProcessToken(GetCurrentProcess(), OwnTokenAccess, &ownToken)) {
         agentToken = DuplicateTokenForSession(ownToken, session);
         if (agentToken != nullptr)
-            created = CreateAgentProcess(agentToken, agentPath, processInfo);
+            created = CreateAgentProcess(agentToken, agentPath, start);
     }
     CloseHandleAndForget(agentToken);
     CloseHandleAndForget(ownToken);
     if (created)
-        RunAndTrackAgent(processInfo, session);
+        TrackAgent(start, session);
 }

@@ -24,6 +24,7 @@ void RunPass()
     DWORD target = SelectTargetSession();
     if (AgentIsHealthyIn(target))
         return;
+    // From here the slot is empty: LaunchAgent only ever fills an empty one.
     StopAgent();
     if (target == NoSession)
         return;

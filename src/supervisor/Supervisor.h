@@ -18,5 +18,6 @@ extern AgentSlotRecord AgentSlot;
 
 void StopAgent();
 DWORD SelectTargetSession();
+// Called only with the slot empty; fills it when the agent starts.
 void LaunchAgent(DWORD session);
 void RunSupervisor();

@@ -135,7 +135,11 @@ TEST_F(EntryTest, SelfTestPrintsOneLineAndCreatesTheDataFolder)
     EXPECT_EQ(Run({L"--self-test", L"ignored"}), 0u);
     EXPECT_EQ(output.str(), L"Orvella native service self-test passed\n");
     EXPECT_TRUE(std::filesystem::is_directory(dataRoot / "Orvella"));
-    EXPECT_EQ(model::CountOf("CloseHandle"), 1u);
+    const uintptr_t stopEvent = model::CallsTo("CreateEventW").at(0).result;
+    size_t closed = 0;
+    for (const auto& call : model::CallsTo("CloseHandle"))
+        closed += call.arg(0) == stopEvent;
+    EXPECT_EQ(closed, 1u);
 }
 
 TEST_F(EntryTest, SelfTestFailsWhenTheExecutablePathCannotBeRead)

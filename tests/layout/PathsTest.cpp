@@ -1,5 +1,6 @@
 #include "HostTest.h"
 
+#include "layout/DataFolder.h"
 #include "layout/Paths.h"
 
 #include <unistd.h>
@@ -49,19 +50,14 @@ TEST_F(PathsTest, ConfigPathLiesInTheDataFolderWhichIsCreated)
     EXPECT_EQ(reads[0].text(0), L"PROGRAMDATA");
     EXPECT_EQ(reads[0].arg(2), 32768u);
 
-    // Only SYSTEM and administrators may change it; the descriptor is freed after use.
+    // Only SYSTEM and administrators may change it.
     const std::map<std::wstring, std::optional<std::wstring>> protectedFolder = {
-        {(dataRoot / "Orvella").wstring(), DataFolderDacl}};
+        {(dataRoot / "Orvella").wstring(), DataFolderSecurity}};
     EXPECT_EQ(model::CreatedFolders(), protectedFolder);
-    const auto names = model::CallNames();
-    EXPECT_EQ(std::vector<std::string>(names.end() - 2, names.end()),
-              (std::vector<std::string>{"CreateDirectoryW", "LocalFree"}));
 
     // Already there: nothing changes and the same path comes back.
-    model::ClearJournal();
     EXPECT_EQ(GetConfigPath(), dataRoot / "Orvella" / "device.json");
-    EXPECT_EQ(model::CountOf("CreateDirectoryW"), 0u);
-    EXPECT_EQ(model::CountOf("ConvertStringSecurityDescriptorToSecurityDescriptorW"), 0u);
+    EXPECT_EQ(model::CreatedFolders(), protectedFolder);
 }
 
 TEST_F(PathsTest, DataFolderIsStillMadeWhenItsDescriptorCannotBeBuilt)
@@ -80,7 +76,31 @@ TEST_F(PathsTest, EveryMissingAncestorOfTheDataFolderIsCreated)
     EXPECT_EQ(GetConfigPath(), root / "deep" / "er" / "Orvella" / "device.json");
     EXPECT_TRUE(std::filesystem::is_directory(root / "deep" / "er" / "Orvella"));
     // The ancestors keep the security they inherit; only the data folder is protected.
-    EXPECT_EQ(model::CreatedFolders().size(), 1u);
+    const std::map<std::wstring, std::optional<std::wstring>> created = {
+        {(root / "deep").wstring(), std::nullopt},
+        {(root / "deep" / "er").wstring(), std::nullopt},
+        {(root / "deep" / "er" / "Orvella").wstring(), DataFolderSecurity}};
+    EXPECT_EQ(model::CreatedFolders(), created);
+}
+
+// A drive, a server or a device prefix is never created on its own; every level below it
+// is tried, even when one above fails.
+TEST_F(PathsTest, EveryLevelBelowTheRootOfTheDataRootIsTried)
+{
+    model::FailAlways("CreateDirectoryW", ERROR_ACCESS_DENIED);
+    const std::map<std::wstring, std::vector<std::wstring>> tried = {
+        {L"D:\\Data\\one", {L"D:\\Data", L"D:\\Data\\one"}},
+        {L"\\\\?\\C:\\ProgramData", {L"\\\\?\\C:\\ProgramData"}},
+        {L"\\\\server\\share\\Data", {L"\\\\server\\share", L"\\\\server\\share\\Data"}}};
+    for (const auto& [dataRootText, expected] : tried) {
+        model::SetEnvironment(L"PROGRAMDATA", dataRootText);
+        model::ClearJournal();
+        GetConfigPath();
+        std::vector<std::wstring> paths;
+        for (const auto& call : model::CallsTo("CreateDirectoryW"))
+            paths.push_back(call.text(0));
+        EXPECT_EQ(paths, expected) << std::string(dataRootText.begin(), dataRootText.end());
+    }
 }
 
 TEST_F(PathsTest, AFileInTheWayIsNotReported)

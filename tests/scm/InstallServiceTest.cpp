@@ -167,7 +167,10 @@ INSTANTIATE_TEST_SUITE_P(
                  200},
         StartRow{"ExitsWithACode", [](model::ServiceRecord& s) { s.exitsAtStartWith = 1067; }, 1067, 200},
         StartRow{"NeverLeavesStartPending", [](model::ServiceRecord& s) { s.staysStartPending = true; },
-                 Timeout, 15000}),
+                 Timeout, 15000},
+        // The state is looked at before the deadline: running at the last poll is running.
+        StartRow{"RunningExactlyAtTheDeadline", [](model::ServiceRecord& s) { s.startDelayMs = 15000; }, Ok,
+                 15000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct InstallFailureRow {
@@ -216,15 +219,21 @@ TEST_F(InstallServiceTest, DescriptionWrittenBeforeAFailedFailureActionsStepIsKe
     EXPECT_EQ(model::CountOf("StartServiceW"), 0u);
 }
 
-// The agent must never read from a folder that could not be made safe.
-TEST_F(InstallServiceTest, ADataFolderThatCannotBeSecuredIsTheStatusAndKeepsTheServiceStopped)
+// A folder that cannot be made safe registers nothing that could start an agent at the
+// next boot, and leaves an existing registration, and the service it runs, as they were.
+TEST_F(InstallServiceTest, ADataFolderThatCannotBeSecuredRegistersNothingAndChangesNothing)
 {
     model::FailNext("SetKernelObjectSecurity", AccessDenied);
-
     EXPECT_EQ(InstallService(Executable), AccessDenied);
-    ExpectFullRegistration(*Registered());
-    EXPECT_EQ(Registered()->state, DWORD{SERVICE_STOPPED});
-    EXPECT_EQ(model::CountOf("StartServiceW"), 0u);
+    EXPECT_EQ(Registered(), nullptr);
+
+    model::ServiceRecord* running = InstallOlder(SERVICE_RUNNING);
+    model::ClearJournal();
+    model::FailNext("SetKernelObjectSecurity", AccessDenied);
+    EXPECT_EQ(InstallService(Executable), AccessDenied);
+    EXPECT_EQ(running->binaryPath, L"C:\\Old\\OrvellaService.exe");
+    EXPECT_EQ(running->state, DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(model::CountOf("OpenServiceW"), 0u);
 }
 
 } // namespace

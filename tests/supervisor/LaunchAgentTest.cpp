@@ -1,6 +1,9 @@
 #include "supervisor/AgentFixture.h"
 
+#include "layout/Paths.h"
+
 #include <functional>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -10,10 +13,16 @@ using Trail = std::vector<std::string>;
 
 class LaunchAgentTest : public AgentTest {
 protected:
-    // The launch's calls, with released handles named by their role, so that what was
-    // acquired and the order of release read plainly.
+    // The launch's own calls, with released handles named by their role, so that what was
+    // acquired and the order of release read plainly. The data folder's check shows as
+    // its GetSecurityInfo; the handles it opens and closes are its own business.
     static Trail LaunchTrail()
     {
+        static const std::set<std::string> shown = {
+            "GetModuleFileNameW", "DuplicateTokenEx", "SetTokenInformation", "CreateEnvironmentBlock",
+            "GetSecurityInfo", "CreateJobObjectW", "SetInformationJobObject", "InitializeProcThreadAttributeList",
+            "UpdateProcThreadAttribute", "CreateProcessAsUserW", "DeleteProcThreadAttributeList",
+            "AssignProcessToJobObject", "ResumeThread", "TerminateProcess"};
         std::map<uintptr_t, std::string> role;
         for (const auto& call : model::Journal()) {
             if (call.function == "DuplicateTokenEx")
@@ -22,13 +31,21 @@ protected:
                 role[call.arg(0)] = "dup";
             else if (call.function == "CreateProcessAsUserW" && call.arg(7) != 0)
                 role[call.arg(7)] = "env";
+            else if (call.function == "CreateJobObjectW")
+                role[call.result] = "job";
         }
         Trail trail;
+        bool created = false;
         for (const auto& call : model::Journal()) {
             std::string step = call.function;
-            if (call.function == "CloseHandle" || call.function == "DestroyEnvironmentBlock") {
-                auto known = role.find(call.arg(0));
+            created = created || step == "CreateProcessAsUserW";
+            auto known = role.find(call.args.empty() ? 0 : call.arg(0));
+            if (step == "CloseHandle" || step == "DestroyEnvironmentBlock") {
+                if (known == role.end() && !created)
+                    continue;
                 step += "(" + (known != role.end() ? known->second : std::string("other")) + ")";
+            } else if (!shown.count(step) && !(step == "OpenProcessToken" && call.arg(1) == 0x10B)) {
+                continue;
             }
             trail.push_back(step);
         }
@@ -127,13 +144,13 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
 
     LaunchAgent(7);
 
+    // Its data folder is judged before it is created; it is in its job from its creation.
     EXPECT_EQ(LaunchTrail(),
-              (Trail{"GetModuleFileNameW", "GetCurrentProcess", "OpenProcessToken", "DuplicateTokenEx",
-                     "SetTokenInformation", "CreateEnvironmentBlock", "GetEnvironmentVariableW",
-                     "ConvertStringSecurityDescriptorToSecurityDescriptorW", "CreateDirectoryW", "LocalFree",
-                     "CreateProcessAsUserW", "DestroyEnvironmentBlock(env)", "CloseHandle(dup)",
-                     "CloseHandle(own)", "CreateJobObjectW", "SetInformationJobObject",
-                     "AssignProcessToJobObject", "ResumeThread", "CloseHandle(other)"}));
+              (Trail{"GetModuleFileNameW", "OpenProcessToken", "DuplicateTokenEx", "SetTokenInformation",
+                     "CreateEnvironmentBlock", "GetSecurityInfo", "CreateJobObjectW", "SetInformationJobObject",
+                     "InitializeProcThreadAttributeList", "InitializeProcThreadAttributeList",
+                     "UpdateProcThreadAttribute", "CreateProcessAsUserW", "DeleteProcThreadAttributeList",
+                     "DestroyEnvironmentBlock(env)", "CloseHandle(dup)", "CloseHandle(own)", "CloseHandle(other)"}));
     const uintptr_t dup = model::CallsTo("SetTokenInformation").at(0).arg(0);
     EXPECT_EQ(ArgsOf("OpenProcessToken", 0, 2), (Words{Raw(INVALID_HANDLE_VALUE), 0x10B}));
     // All access, no attributes, SecurityImpersonation, TokenPrimary.
@@ -141,12 +158,11 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     EXPECT_EQ(ArgsOf("SetTokenInformation", 1, 2), (Words{12})) << "TokenSessionId";
     EXPECT_EQ(ArgsOf("SetTokenInformation", 3, 4), (Words{4}));
     EXPECT_EQ(ArgsOf("CreateEnvironmentBlock", 1, 3), (Words{dup, FALSE}));
-    // Token, no process or thread attributes, no inherited handles, the creation flags:
-    // suspended, so that it runs only once it is in its job (the trail above).
+    // Token, no process or thread attributes, no inherited handles, the creation flags
+    // with the extended start-up record that carries the job list.
     EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 0, 1), (Words{dup}));
-    EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 3, 7), (Words{0, 0, FALSE, 0x604}));
-    EXPECT_EQ(ArgsOf("ResumeThread", 0, 1), (Words{model::CallsTo("CloseHandle").back().arg(0)}))
-        << "the thread";
+    EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 3, 7), (Words{0, 0, FALSE, 0x80600}));
+    EXPECT_EQ(ArgsOf("UpdateProcThreadAttribute", 2, 3), (Words{0x2000D})) << "PROC_THREAD_ATTRIBUTE_JOB_LIST";
     const model::Call create = model::CallsTo("CreateProcessAsUserW").at(0);
     EXPECT_EQ(create.text(0), AgentPath().wstring());
     EXPECT_EQ(create.text(1), ExpectedCommandLine());
@@ -157,9 +173,10 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     const model::ProcessRecord agent = Agents()[0];
     EXPECT_EQ(agent.session, 7u);
     EXPECT_FALSE(agent.suspended);
+    EXPECT_TRUE(agent.jobFromCreation);
     EXPECT_TRUE(agent.environmentFromBlock);
     const model::StartupSnapshot& startup = agent.startup;
-    EXPECT_EQ(startup.cb, sizeof(STARTUPINFOW));
+    EXPECT_EQ(startup.cb, sizeof(STARTUPINFOEXW));
     EXPECT_EQ(startup.desktop, std::optional<std::wstring>(L"winsta0\\default"));
     EXPECT_EQ(std::make_tuple(startup.title.has_value(), startup.flags, startup.showWindow, startup.stdInput,
                               startup.stdOutput, startup.stdError),
@@ -180,20 +197,32 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     EXPECT_EQ(AgentSlot.Session, 7u);
 }
 
-TEST_F(LaunchAgentTest, AFailingJobCallStillLeavesTheAgentRunningAndTracked)
+// Without the job list the agent is created suspended, put in its job and only then let
+// run; a job that cannot be had at all never costs the agent.
+TEST_F(LaunchAgentTest, WithoutTheJobListTheAgentStillRunsOnlyOnceInItsJobOrWithoutOne)
 {
     PutAgentFile();
-    for (const char* function : {"CreateJobObjectW", "SetInformationJobObject", "AssignProcessToJobObject"}) {
-        model::FailNext(function, ERROR_ACCESS_DENIED);
+    const std::vector<std::pair<std::vector<const char*>, bool>> cases = {
+        {{"CreateJobObjectW"}, false},
+        {{"SetInformationJobObject"}, false},
+        {{"UpdateProcThreadAttribute"}, true},
+        {{"UpdateProcThreadAttribute", "AssignProcessToJobObject"}, false}};
+    for (const auto& [failing, inJob] : cases) {
+        for (const char* function : failing)
+            model::FailNext(function, ERROR_ACCESS_DENIED);
+        model::ClearJournal();
 
         LaunchAgent(1);
 
-        EXPECT_EQ(AgentSlot.Job, nullptr) << function;
+        const std::string label = failing.back();
+        EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 6, 7), (Words{0x604})) << label << ": suspended";
+        EXPECT_EQ(model::CountOf("ResumeThread"), 1u) << label;
         HANDLE agent = AgentSlot.Process;
-        ASSERT_NE(agent, nullptr) << function;
-        EXPECT_FALSE(model::IsSignalled(agent)) << function;
-        EXPECT_FALSE(Agents().back().suspended) << function;
-        EXPECT_EQ(model::OpenHandles().size(), 1u) << function << ":\n" << model::DescribeOpenHandles();
+        ASSERT_NE(agent, nullptr) << label;
+        EXPECT_FALSE(Agents().back().suspended) << label;
+        EXPECT_EQ(AgentSlot.Job != nullptr, inJob) << label;
+        EXPECT_EQ(Agents().back().job, Raw(AgentSlot.Job)) << label;
+        EXPECT_EQ(model::OpenHandles().size(), inJob ? 2u : 1u) << label << ":\n" << model::DescribeOpenHandles();
         StopAgent();
     }
 }
@@ -201,6 +230,7 @@ TEST_F(LaunchAgentTest, AFailingJobCallStillLeavesTheAgentRunningAndTracked)
 TEST_F(LaunchAgentTest, AnAgentThatCannotBeResumedIsEndedAndNotTracked)
 {
     PutAgentFile();
+    model::FailNext("UpdateProcThreadAttribute", ERROR_NOT_ENOUGH_MEMORY);
     model::FailNext("ResumeThread", ERROR_ACCESS_DENIED);
 
     LaunchAgent(1);
@@ -213,6 +243,24 @@ TEST_F(LaunchAgentTest, AnAgentThatCannotBeResumedIsEndedAndNotTracked)
     EXPECT_EQ(AgentSlot.Process, nullptr);
     EXPECT_EQ(AgentSlot.Job, nullptr);
     EXPECT_EQ(AgentSlot.Session, NoSession);
+}
+
+// The folder is judged where the agent gets it, whatever made or changed it.
+TEST_F(LaunchAgentTest, ADataFolderSomeoneElseCanChangeIsAFailedLaunchUntilItIsSafe)
+{
+    PutAgentFile();
+    GetConfigPath();
+    model::SetOwner((dataRoot / "Orvella").wstring(), L"S-1-5-21-1111-2222-3333-1001");
+
+    LaunchAgent(1);
+
+    EXPECT_EQ(model::CountOf("CreateProcessAsUserW"), 0u);
+    EXPECT_EQ(AgentSlot.Process, nullptr);
+    EXPECT_TRUE(model::OpenHandles().empty()) << model::DescribeOpenHandles();
+
+    model::SetOwner((dataRoot / "Orvella").wstring(), L"BA");
+    LaunchAgent(1);
+    EXPECT_NE(AgentSlot.Process, nullptr);
 }
 
 TEST_F(LaunchAgentTest, AgentStartsWithoutEnvironmentBlockWhenNoneCanBeMade)
@@ -308,7 +356,8 @@ TEST_P(LaunchFailureTest, ReleasesWhatWasAcquiredAndLeavesTheSlotEmpty)
     EXPECT_EQ(AgentSlot.Session, NoSession);
 }
 
-const Trail AfterProcessCreation{"DestroyEnvironmentBlock(env)", "CloseHandle(dup)", "CloseHandle(own)"};
+const Trail AfterProcessCreation{"DeleteProcThreadAttributeList", "CloseHandle(job)", "DestroyEnvironmentBlock(env)",
+                                 "CloseHandle(dup)", "CloseHandle(own)"};
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, LaunchFailureTest,

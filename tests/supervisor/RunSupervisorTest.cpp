@@ -166,7 +166,7 @@ TEST_F(RunSupervisorTest, MissingAgentIsLookedForAtEveryPassAndStartedOnceItAppe
 
     EXPECT_EQ(Passes().size(), 3u);
     EXPECT_EQ(model::CountOf("GetModuleFileNameW"), 3u);
-    EXPECT_EQ(model::CountOf("OpenProcessToken"), 1u);
+    EXPECT_EQ(model::CountOf("DuplicateTokenEx"), 1u);
     ASSERT_EQ(Agents().size(), 1u);
     EXPECT_EQ(Agents()[0].createdAt, T0 + 3 * Period);
 }

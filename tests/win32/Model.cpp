@@ -4,6 +4,7 @@
 #include <userenv.h>
 #include <windows.h>
 #include <sddl.h>
+#include <winternl.h>
 #include <wtsapi32.h>
 
 #include <algorithm>
@@ -45,9 +46,14 @@ struct Object {
     DWORD jobLimits = 0;                 // Job
     std::wstring sddl;                   // SecurityDescriptor
     std::wstring owner;                  // SecurityDescriptor from GetSecurityInfo: what its PSID points to
-    std::wstring path;                   // File, Find
+    std::wstring path;                   // File
     bool linkItself = false;             // File opened with FILE_FLAG_OPEN_REPARSE_POINT
-    std::vector<std::wstring> findQueue; // Find: names not yet returned
+    DWORD share = 0;                     // File: what it lets others do meanwhile
+    bool listing = false;                // File: its listing has begun
+    std::vector<std::wstring> listQueue; // File: names its listing has not returned yet
+    std::vector<BYTE> acl;               // SecurityDescriptor from GetSecurityInfo: its DACL
+    std::unique_ptr<wchar_t[]> text;     // LocalString
+    HANDLE* jobValue = nullptr;          // AttributeList: where its job handle is kept
 };
 
 struct ScheduledAction {
@@ -105,6 +111,9 @@ struct State {
     std::map<std::wstring, std::optional<std::wstring>> createdFolders;
     std::map<std::wstring, std::wstring> owners;
     std::map<std::wstring, std::wstring> appliedSecurity;
+    std::map<std::wstring, std::wstring> dacls; // path -> SDDL text whose D: part is its list
+    std::map<std::wstring, std::function<void()>> securityHooks;
+    std::wstring processUser = L"SY";
 };
 
 State& S()
@@ -152,9 +161,13 @@ const std::set<std::string>& InjectableFunctions()
                                                 "AssignProcessToJobObject",
                                                 "CreateDirectoryW",
                                                 "GetFileInformationByHandle",
-                                                "SetFileInformationByHandle",
-                                                "FindFirstFileW",
-                                                "FindNextFileW",
+                                                "GetFileInformationByHandleEx",
+                                                "NtCreateFile",
+                                                "NtSetInformationFile",
+                                                "InitializeProcThreadAttributeList",
+                                                "UpdateProcThreadAttribute",
+                                                "GetTokenInformation",
+                                                "ConvertSidToStringSidW",
                                                 "GetSecurityInfo",
                                                 "SetKernelObjectSecurity",
                                                 "LocalFree",
@@ -591,30 +604,141 @@ DWORD AttributesOf(const std::filesystem::path& path, bool linkItself)
 {
     std::error_code ec;
     DWORD attributes = std::filesystem::is_directory(path, ec) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    // A link that does not lead to a file stands for a junction, dangling or not.
     if (linkItself && std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec)))
-        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        attributes = FILE_ATTRIBUTE_REPARSE_POINT
+            | (std::filesystem::is_regular_file(path, ec) ? 0 : FILE_ATTRIBUTE_DIRECTORY);
     return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
-// Owners follow a renamed file or folder, and everything below it.
-void MoveOwners(const std::wstring& from, const std::wstring& to)
+// Owners and lists follow a renamed file or folder, and everything below it.
+void MoveKeys(std::map<std::wstring, std::wstring>& byPath, const std::wstring& from, const std::wstring& to)
 {
     std::map<std::wstring, std::wstring> kept;
-    for (const auto& [path, owner] : S().owners) {
+    for (const auto& [path, value] : byPath) {
         const bool moves = path.compare(0, from.size(), from) == 0
             && (path.size() == from.size() || path[from.size()] == L'/');
-        kept[moves ? to + path.substr(from.size()) : path] = owner;
+        kept[moves ? to + path.substr(from.size()) : path] = value;
     }
-    S().owners = kept;
+    byPath = kept;
 }
 
-void NextFound(Object& search, WIN32_FIND_DATAW& data)
+// Win32 drops trailing dots and blanks from a path's last name; only a relative open
+// of the name as listed reaches such an entry.
+std::wstring Win32Normalized(std::wstring name)
 {
-    const std::wstring name = search.findQueue.front();
-    search.findQueue.erase(search.findQueue.begin());
-    data = {};
-    data.dwFileAttributes = AttributesOf(std::filesystem::path(search.path) / name, true);
-    name.copy(data.cFileName, std::min<size_t>(name.size(), MAX_PATH - 1));
+    const size_t nameStart = name.find_last_of(L'/') + 1;
+    const size_t end = name.find_last_not_of(L". ");
+    if (end != std::wstring::npos && end >= nameStart)
+        name.erase(end + 1);
+    return name;
+}
+
+// Only what others already hold is checked: the product always shares everything.
+bool SharingRefuses(const std::wstring& path, DWORD access)
+{
+    for (const auto& [key, object] : S().objects) {
+        if (object.kind != Kind::File || Key(object.path) != Key(path))
+            continue;
+        if (((access & (FILE_READ_DATA | FILE_EXECUTE)) && !(object.share & FILE_SHARE_READ))
+            || ((access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) && !(object.share & FILE_SHARE_WRITE))
+            || ((access & DELETE) && !(object.share & FILE_SHARE_DELETE)))
+            return true;
+    }
+    return false;
+}
+
+const std::vector<std::pair<NTSTATUS, DWORD>>& StatusErrors()
+{
+    static const std::vector<std::pair<NTSTATUS, DWORD>> table = {
+        {static_cast<NTSTATUS>(0xC0000022), ERROR_ACCESS_DENIED},
+        {static_cast<NTSTATUS>(0xC0000034), ERROR_FILE_NOT_FOUND},
+        {static_cast<NTSTATUS>(0xC000003A), ERROR_PATH_NOT_FOUND},
+        {static_cast<NTSTATUS>(0xC0000035), ERROR_ALREADY_EXISTS},
+        {static_cast<NTSTATUS>(0xC0000043), ERROR_SHARING_VIOLATION},
+        {static_cast<NTSTATUS>(0xC0000103), ERROR_DIRECTORY},
+        {static_cast<NTSTATUS>(0xC000000D), ERROR_INVALID_PARAMETER},
+        {static_cast<NTSTATUS>(0xC0000008), ERROR_INVALID_HANDLE},
+        {static_cast<NTSTATUS>(0xC0000017), ERROR_NOT_ENOUGH_MEMORY},
+        {static_cast<NTSTATUS>(0xC0000033), ERROR_INVALID_NAME},
+        {static_cast<NTSTATUS>(0xC0000002), ERROR_CALL_NOT_IMPLEMENTED}};
+    return table;
+}
+
+NTSTATUS StatusFor(DWORD error)
+{
+    for (const auto& [status, mapped] : StatusErrors())
+        if (mapped == error)
+            return status;
+    return static_cast<NTSTATUS>(0xC0000001);
+}
+
+std::wstring FullSid(const std::wstring& sid)
+{
+    static const std::map<std::wstring, std::wstring> aliases = {
+        {L"SY", L"S-1-5-18"}, {L"BA", L"S-1-5-32-544"}, {L"BU", L"S-1-5-32-545"}, {L"OW", L"S-1-3-4"},
+        {L"CO", L"S-1-3-0"},  {L"WD", L"S-1-1-0"},      {L"AU", L"S-1-5-11"}};
+    auto it = aliases.find(sid);
+    return it != aliases.end() ? it->second : sid;
+}
+
+// The D: part of an SDDL text as a binary list whose entries carry their SIDs as text.
+// No D: part at all stands for a missing list.
+std::vector<BYTE> BuildAcl(const std::wstring& sddl)
+{
+    static const std::map<std::wstring, DWORD> rights = {
+        {L"FA", 0x1F01FF},    {L"FR", 0x120089},    {L"FW", 0x120116},   {L"FX", 0x1200A0},
+        {L"GA", GENERIC_ALL}, {L"GW", GENERIC_WRITE}, {L"GR", GENERIC_READ}, {L"SD", DELETE},
+        {L"WD", WRITE_DAC},   {L"WO", WRITE_OWNER}, {L"RC", READ_CONTROL}};
+    static const std::map<std::wstring, BYTE> flags = {{L"OI", 1}, {L"CI", 2}, {L"NP", 4}, {L"IO", 8}, {L"ID", 16}};
+    const size_t list = sddl.find(L"D:");
+    if (list == std::wstring::npos)
+        return {};
+    std::vector<BYTE> acl(sizeof(ACL), 0);
+    WORD count = 0;
+    for (size_t open = sddl.find(L'(', list); open != std::wstring::npos; open = sddl.find(L'(', open + 1)) {
+        std::vector<std::wstring> field(1);
+        for (size_t at = open + 1; at < sddl.size() && sddl[at] != L')'; ++at)
+            if (sddl[at] == L';')
+                field.emplace_back();
+            else
+                field.back().push_back(sddl[at]);
+        field.resize(6);
+        DWORD mask = 0;
+        if (field[2].rfind(L"0x", 0) == 0)
+            mask = static_cast<DWORD>(std::stoul(field[2], nullptr, 16));
+        else
+            for (size_t at = 0; at + 1 < field[2].size(); at += 2)
+                mask |= rights.at(field[2].substr(at, 2));
+        BYTE aceFlags = 0;
+        for (size_t at = 0; at + 1 < field[1].size(); at += 2)
+            aceFlags |= flags.at(field[1].substr(at, 2));
+        const std::wstring sid = FullSid(field[5]);
+        const size_t size = (offsetof(ACCESS_ALLOWED_ACE, SidStart) + (sid.size() + 1) * sizeof(WCHAR) + 3) & ~size_t{3};
+        std::vector<BYTE> ace(size, 0);
+        auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace.data());
+        entry->Header.AceType = field[0] == L"D" ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE;
+        entry->Header.AceFlags = aceFlags;
+        entry->Header.AceSize = static_cast<WORD>(size);
+        entry->Mask = mask;
+        std::memcpy(ace.data() + offsetof(ACCESS_ALLOWED_ACE, SidStart), sid.c_str(), (sid.size() + 1) * sizeof(WCHAR));
+        acl.insert(acl.end(), ace.begin(), ace.end());
+        ++count;
+    }
+    auto* header = reinterpret_cast<ACL*>(acl.data());
+    header->AclRevision = 2;
+    header->AclSize = static_cast<WORD>(acl.size());
+    header->AceCount = count;
+    return acl;
+}
+
+// What a path without a list of its own inherits from a data root only administrators change.
+const wchar_t DefaultSecurity[] = L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)";
+
+std::wstring SecurityOf(const std::wstring& path)
+{
+    auto it = S().dacls.find(Key(path));
+    return it != S().dacls.end() ? it->second : DefaultSecurity;
 }
 
 std::wstring FirstToken(const std::wstring& commandLine)
@@ -754,8 +878,10 @@ const char* KindName(Kind kind)
         return "EnvironmentBlock";
     case Kind::Job:
         return "Job";
-    case Kind::Find:
-        return "Find";
+    case Kind::AttributeList:
+        return "AttributeList";
+    case Kind::LocalString:
+        return "LocalString";
     case Kind::SecurityDescriptor:
         return "SecurityDescriptor";
     }
@@ -1026,6 +1152,16 @@ const std::map<std::wstring, std::wstring>& AppliedSecurity()
     return S().appliedSecurity;
 }
 
+void SetSecurity(const std::wstring& path, const std::wstring& sddl)
+{
+    S().dacls[Key(path)] = sddl;
+}
+
+void WhenSecuritySet(const std::wstring& path, std::function<void()> action)
+{
+    S().securityHooks[Key(path)] = std::move(action);
+}
+
 void Reset()
 {
     S() = State{};
@@ -1243,7 +1379,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         model::Fault("CreateFileW: only OPEN_EXISTING is modelled");
         return call.Fail(INVALID_HANDLE_VALUE, ERROR_CALL_NOT_IMPLEMENTED);
     }
-    const std::wstring name(lpFileName);
+    const std::wstring name = model::Win32Normalized(lpFileName);
     const bool linkItself = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
     std::error_code ec;
     const bool isLink = std::filesystem::is_symlink(std::filesystem::symlink_status(name, ec));
@@ -1263,6 +1399,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     model::Object& object = model::AddObject(key, Kind::File, "file " + model::Narrow(name), dwDesiredAccess);
     object.path = name;
     object.linkItself = linkItself;
+    object.share = dwShareMode;
     return call.Ok(reinterpret_cast<HANDLE>(key));
 }
 
@@ -1876,6 +2013,19 @@ BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWST
     }
     if (!lpStartupInfo || !lpProcessInformation || (!lpApplicationName && !lpCommandLine))
         return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    HANDLE jobAtCreation = nullptr;
+    if (dwCreationFlags & EXTENDED_STARTUPINFO_PRESENT) {
+        const auto* extended = reinterpret_cast<const STARTUPINFOEXW*>(lpStartupInfo);
+        if (lpStartupInfo->cb != sizeof(STARTUPINFOEXW))
+            return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+        if (extended->lpAttributeList) {
+            model::Object* list =
+                model::Use(extended->lpAttributeList, "CreateProcessAsUserW", {Kind::AttributeList});
+            if (!list || !list->jobValue || !model::Use(*list->jobValue, "CreateProcessAsUserW", {Kind::Job}))
+                return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+            jobAtCreation = *list->jobValue;
+        }
+    }
 
     bool fromBlock = false;
     if (lpEnvironment) {
@@ -1911,6 +2061,8 @@ BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWST
     record.environmentFromBlock = fromBlock;
     record.inheritHandles = bInheritHandles;
     record.createdByCreateProcess = true;
+    record.job = Raw(jobAtCreation);
+    record.jobFromCreation = jobAtCreation != nullptr;
     record.startup.cb = lpStartupInfo->cb;
     record.startup.desktop = Str(lpStartupInfo->lpDesktop);
     record.startup.title = Str(lpStartupInfo->lpTitle);
@@ -2074,6 +2226,50 @@ BOOL WINAPI AssignProcessToJobObject(HANDLE hJob, HANDLE hProcess)
     return call.Ok(TRUE);
 }
 
+BOOL WINAPI InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList,
+                                              DWORD dwAttributeCount, DWORD dwFlags, PSIZE_T lpSize)
+{
+    Rec call("InitializeProcThreadAttributeList",
+             {model::Raw(lpAttributeList), dwAttributeCount, dwFlags, model::Raw(lpSize)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    constexpr SIZE_T Needed = 48;
+    if (!lpSize || dwFlags || dwAttributeCount != 1)
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    if (!lpAttributeList || *lpSize < Needed) {
+        *lpSize = Needed;
+        return call.Fail(FALSE, ERROR_INSUFFICIENT_BUFFER);
+    }
+    model::AddObject(model::Raw(lpAttributeList), Kind::AttributeList, "attribute list");
+    return call.Ok(TRUE);
+}
+
+BOOL WINAPI UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList, DWORD dwFlags,
+                                      DWORD_PTR Attribute, PVOID lpValue, SIZE_T cbSize, PVOID lpPreviousValue,
+                                      PSIZE_T lpReturnSize)
+{
+    Rec call("UpdateProcThreadAttribute",
+             {model::Raw(lpAttributeList), dwFlags, Attribute, model::Raw(lpValue), cbSize,
+              model::Raw(lpPreviousValue), model::Raw(lpReturnSize)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* list = model::Use(lpAttributeList, "UpdateProcThreadAttribute", {Kind::AttributeList});
+    if (!list || Attribute != PROC_THREAD_ATTRIBUTE_JOB_LIST || cbSize != sizeof(HANDLE) || !lpValue) {
+        model::Fault("UpdateProcThreadAttribute: only one job, as a job list, is modelled");
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    }
+    list->jobValue = static_cast<HANDLE*>(lpValue);
+    return call.Ok(TRUE);
+}
+
+void WINAPI DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList)
+{
+    Rec call("DeleteProcThreadAttributeList", {model::Raw(lpAttributeList)});
+    if (model::Use(lpAttributeList, "DeleteProcThreadAttributeList", {Kind::AttributeList}))
+        model::Release(model::Raw(lpAttributeList));
+    call.Ok(0);
+}
+
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringSecurityDescriptor,
                                                                  DWORD StringSDRevision,
                                                                  PSECURITY_DESCRIPTOR* SecurityDescriptor,
@@ -2102,7 +2298,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem)
         return call.Injected(hMem);
     if (!hMem)
         return call.Ok<HLOCAL>(nullptr);
-    if (!model::Use(hMem, "LocalFree", {Kind::SecurityDescriptor}))
+    if (!model::Use(hMem, "LocalFree", {Kind::SecurityDescriptor, Kind::LocalString}))
         return call.Fail(hMem, ERROR_INVALID_HANDLE);
     model::Release(model::Raw(hMem));
     return call.Ok<HLOCAL>(nullptr);
@@ -2159,78 +2355,204 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
     return call.Ok(TRUE);
 }
 
-BOOL WINAPI SetFileInformationByHandle(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
-                                       LPVOID lpFileInformation, DWORD dwBufferSize)
+// Lists "." and ".." and the folder's names, sorted, as many as fit; a link opened as
+// itself lists as the empty folder a junction is.
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS FileInformationClass,
+                                         LPVOID lpFileInformation, DWORD dwBufferSize)
 {
-    Rec call("SetFileInformationByHandle",
+    Rec call("GetFileInformationByHandleEx",
              {model::Raw(hFile), static_cast<uintptr_t>(FileInformationClass), model::Raw(lpFileInformation),
               dwBufferSize});
     if (call.injected)
         return call.Injected(FALSE);
-    model::Object* file = model::Use(hFile, "SetFileInformationByHandle", {Kind::File});
-    const auto* rename = static_cast<const FILE_RENAME_INFO*>(lpFileInformation);
-    if (!file || FileInformationClass != FileRenameInfo || rename->RootDirectory) {
-        model::Fault("SetFileInformationByHandle: only a rename to a full path is modelled");
+    model::Object* file = model::Use(hFile, "GetFileInformationByHandleEx", {Kind::File});
+    if (!file || (FileInformationClass != FileIdBothDirectoryInfo
+                  && FileInformationClass != FileIdBothDirectoryRestartInfo)) {
+        model::Fault("GetFileInformationByHandleEx: only listing a folder is modelled");
         return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
     }
-    if (!(file->access & DELETE))
+    if (!(file->access & FILE_LIST_DIRECTORY))
         return call.Fail(FALSE, ERROR_ACCESS_DENIED);
-    const std::wstring target(rename->FileName, rename->FileNameLength / sizeof(WCHAR));
+    if (!(model::AttributesOf(file->path, file->linkItself) & FILE_ATTRIBUTE_DIRECTORY))
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    std::error_code ec;
+    if (FileInformationClass == FileIdBothDirectoryRestartInfo || !file->listing) {
+        file->listing = true;
+        file->listQueue = {L".", L".."};
+        if (!(file->linkItself && std::filesystem::is_symlink(std::filesystem::symlink_status(file->path, ec))))
+            for (const auto& entry : std::filesystem::directory_iterator(file->path, ec))
+                file->listQueue.push_back(entry.path().filename().wstring());
+        std::sort(file->listQueue.begin() + 2, file->listQueue.end());
+    }
+    if (file->listQueue.empty())
+        return call.Fail(FALSE, ERROR_NO_MORE_FILES);
+    auto* out = static_cast<BYTE*>(lpFileInformation);
+    size_t used = 0;
+    FILE_ID_BOTH_DIR_INFO* previous = nullptr;
+    while (!file->listQueue.empty()) {
+        const std::wstring& name = file->listQueue.front();
+        const size_t size = (offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + name.size() * sizeof(WCHAR) + 7) & ~size_t{7};
+        if (used + size > dwBufferSize)
+            break;
+        auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(out + used);
+        std::memset(entry, 0, size);
+        entry->FileAttributes = model::AttributesOf(std::filesystem::path(file->path) / name, true);
+        entry->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+        std::memcpy(entry->FileName, name.data(), name.size() * sizeof(WCHAR));
+        if (previous)
+            previous->NextEntryOffset = static_cast<DWORD>(reinterpret_cast<BYTE*>(entry) - reinterpret_cast<BYTE*>(previous));
+        previous = entry;
+        used += size;
+        file->listQueue.erase(file->listQueue.begin());
+    }
+    if (!previous)
+        return call.Fail(FALSE, ERROR_MORE_DATA);
+    return call.Ok(TRUE);
+}
+
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
+{
+    Rec call("GetSystemTime", {model::Raw(lpSystemTime)});
+    // 2026-12-10 14:30:00 UTC at the start of the virtual clock.
+    const ULONGLONG seconds = 14 * 3600 + 30 * 60 + (model::Now() - model::StartTime) / 1000;
+    *lpSystemTime = {};
+    lpSystemTime->wYear = 2026;
+    lpSystemTime->wMonth = 12;
+    lpSystemTime->wDay = static_cast<WORD>(10 + seconds / 86400);
+    lpSystemTime->wHour = static_cast<WORD>(seconds / 3600 % 24);
+    lpSystemTime->wMinute = static_cast<WORD>(seconds / 60 % 60);
+    lpSystemTime->wSecond = static_cast<WORD>(seconds % 60);
+    call.Ok(0);
+}
+
+// ---- ntdll: files relative to an open folder -----------------------------------------------------------
+
+extern "C" ULONG NTAPI RtlNtStatusToDosError(NTSTATUS Status)
+{
+    for (const auto& [status, error] : model::StatusErrors())
+        if (status == Status)
+            return error;
+    return 317; // ERROR_MR_MID_NOT_FOUND
+}
+
+// One name relative to an open folder (an empty name reopens that folder's object).
+// Opened as itself with FILE_OPEN_REPARSE_POINT; without it a link at the name is followed.
+// Only folders are created. A link opened as itself is an empty folder of its own.
+extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                       POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                       PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
+                                       ULONG CreateOptions, PVOID, ULONG)
+{
+    const std::wstring name = ObjectAttributes && ObjectAttributes->ObjectName
+        ? std::wstring(ObjectAttributes->ObjectName->Buffer, ObjectAttributes->ObjectName->Length / sizeof(WCHAR))
+        : std::wstring();
+    Rec call("NtCreateFile",
+             {model::Raw(FileHandle), DesiredAccess, model::Raw(ObjectAttributes), model::Raw(IoStatusBlock),
+              ShareAccess, CreateDisposition, CreateOptions},
+             {name});
+    auto fail = [&](DWORD error) { return call.Fail(model::StatusFor(error), error); };
+    if (call.injected)
+        return call.Injected(model::StatusFor(*call.injected));
+    model::Object* root = ObjectAttributes ? model::Use(ObjectAttributes->RootDirectory, "NtCreateFile", {Kind::File})
+                                           : nullptr;
+    if (!root || name.find_first_of(L"\\/") != std::wstring::npos || !(DesiredAccess & SYNCHRONIZE)) {
+        model::Fault("NtCreateFile: only one name relative to an open folder, synchronous, is modelled");
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const bool linkItself = (CreateOptions & FILE_OPEN_REPARSE_POINT) != 0;
+    if (!name.empty() && root->linkItself && fs::is_symlink(fs::symlink_status(root->path, ec)))
+        return fail(ERROR_FILE_NOT_FOUND);
+    fs::path path = name.empty() ? fs::path(root->path) : fs::path(root->path) / name;
+    if (!name.empty() && !linkItself && fs::is_symlink(fs::symlink_status(path, ec)))
+        path = path.parent_path() / fs::read_symlink(path, ec);
+    const std::wstring text = path.wstring();
+    // A list that shuts us out still leaves what the folder's own rights grant.
+    const DWORD grantedByFolder = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    auto configured = S().fileErrors.find(text);
+    if (configured != S().fileErrors.end() && configured->second
+        && !(configured->second == ERROR_ACCESS_DENIED && !(DesiredAccess & ~grantedByFolder)))
+        return fail(configured->second);
+    const bool exists = fs::exists(linkItself ? fs::symlink_status(path, ec) : fs::status(path, ec));
+    ULONG_PTR information = FILE_OPENED;
+    if (exists) {
+        if (CreateDisposition == FILE_CREATE)
+            return fail(ERROR_ALREADY_EXISTS);
+        if ((CreateOptions & FILE_DIRECTORY_FILE)
+            && !(model::AttributesOf(path, linkItself) & FILE_ATTRIBUTE_DIRECTORY))
+            return fail(ERROR_DIRECTORY);
+        if (model::SharingRefuses(text, DesiredAccess))
+            return fail(ERROR_SHARING_VIOLATION);
+    } else if (CreateDisposition == FILE_OPEN) {
+        return fail(fs::is_directory(path.parent_path(), ec) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    } else {
+        if (!(CreateOptions & FILE_DIRECTORY_FILE)) {
+            model::Fault("NtCreateFile: only folders are created");
+            return fail(ERROR_CALL_NOT_IMPLEMENTED);
+        }
+        std::optional<std::wstring> sddl;
+        if (ObjectAttributes->SecurityDescriptor) {
+            model::Object* descriptor =
+                model::Use(ObjectAttributes->SecurityDescriptor, "NtCreateFile", {Kind::SecurityDescriptor});
+            if (!descriptor)
+                return fail(ERROR_INVALID_PARAMETER);
+            sddl = descriptor->sddl;
+        }
+        if (!fs::create_directory(path, ec))
+            return fail(ec == std::errc::permission_denied ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
+        S().createdFolders[text] = sddl;
+        S().owners[model::Key(text)] = S().processUser;
+        if (sddl)
+            S().dacls[model::Key(text)] = *sddl;
+        information = FILE_CREATED;
+    }
+    const uintptr_t key = model::NewHandleValue();
+    model::Object& object = model::AddObject(key, Kind::File, "file " + model::Narrow(text), DesiredAccess);
+    object.path = text;
+    object.linkItself = linkItself;
+    object.share = ShareAccess;
+    *FileHandle = reinterpret_cast<HANDLE>(key);
+    IoStatusBlock->Information = information;
+    return call.Ok<NTSTATUS>(0);
+}
+
+// Only a rename relative to an open folder is modelled.
+extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io, PVOID ptr, ULONG len,
+                                               FILE_INFORMATION_CLASS FileInformationClass)
+{
+    Rec call("NtSetInformationFile",
+             {model::Raw(hFile), model::Raw(io), model::Raw(ptr), len, static_cast<uintptr_t>(FileInformationClass)});
+    auto fail = [&](DWORD error) { return call.Fail(model::StatusFor(error), error); };
+    if (call.injected)
+        return call.Injected(model::StatusFor(*call.injected));
+    model::Object* file = model::Use(hFile, "NtSetInformationFile", {Kind::File});
+    const auto* rename = static_cast<const FILE_RENAME_INFO*>(ptr);
+    model::Object* folder =
+        rename ? model::Use(rename->RootDirectory, "NtSetInformationFile", {Kind::File}) : nullptr;
+    if (!file || !folder || FileInformationClass != 10) {
+        model::Fault("NtSetInformationFile: only a rename relative to an open folder is modelled");
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (!(file->access & DELETE))
+        return fail(ERROR_ACCESS_DENIED);
+    const std::wstring target =
+        (std::filesystem::path(folder->path) / std::wstring(rename->FileName, rename->FileNameLength / sizeof(WCHAR)))
+            .wstring();
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(target, ec)) && !rename->ReplaceIfExists)
-        return call.Fail(FALSE, ERROR_ALREADY_EXISTS);
+        return fail(ERROR_ALREADY_EXISTS);
     std::filesystem::rename(file->path, target, ec);
     if (ec)
-        return call.Fail(FALSE, ERROR_ACCESS_DENIED);
-    model::MoveOwners(model::Key(file->path), model::Key(target));
+        return fail(ERROR_ACCESS_DENIED);
+    model::MoveKeys(S().owners, model::Key(file->path), model::Key(target));
+    model::MoveKeys(S().dacls, model::Key(file->path), model::Key(target));
     file->path = target;
-    return call.Ok(TRUE);
+    return call.Ok<NTSTATUS>(0);
 }
 
-HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
-{
-    Rec call("FindFirstFileW", {model::Raw(lpFileName), model::Raw(lpFindFileData)},
-             {model::Str(lpFileName)});
-    if (call.injected)
-        return call.Injected(INVALID_HANDLE_VALUE);
-    const std::filesystem::path pattern(lpFileName), folder = pattern.parent_path();
-    std::error_code ec;
-    if (pattern.filename() != L"*" || !std::filesystem::is_directory(folder, ec))
-        return call.Fail(INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
-    const uintptr_t key = model::NewHandleValue();
-    model::Object& search = model::AddObject(key, Kind::Find, "search in " + model::Narrow(folder.wstring()));
-    search.path = folder.wstring();
-    search.findQueue = {L".", L".."};
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
-        search.findQueue.push_back(entry.path().filename().wstring());
-    std::sort(search.findQueue.begin() + 2, search.findQueue.end());
-    model::NextFound(search, *lpFindFileData);
-    return call.Ok(reinterpret_cast<HANDLE>(key));
-}
-
-BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData)
-{
-    Rec call("FindNextFileW", {model::Raw(hFindFile), model::Raw(lpFindFileData)});
-    if (call.injected)
-        return call.Injected(FALSE);
-    model::Object* search = model::Use(hFindFile, "FindNextFileW", {Kind::Find});
-    if (!search || search->findQueue.empty())
-        return call.Fail(FALSE, search ? ERROR_NO_MORE_FILES : ERROR_INVALID_HANDLE);
-    model::NextFound(*search, *lpFindFileData);
-    return call.Ok(TRUE);
-}
-
-BOOL WINAPI FindClose(HANDLE hFindFile)
-{
-    Rec call("FindClose", {model::Raw(hFindFile)});
-    if (!model::Use(hFindFile, "FindClose", {Kind::Find}))
-        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
-    model::Release(model::Raw(hFindFile));
-    return call.Ok(TRUE);
-}
-
-// Only a file's owner is modelled: its PSID points at the owner's SID string, held by the
-// returned descriptor until LocalFree.
+// The owner's PSID points at its SID text, the list is built from the path's SDDL; both
+// are held by the returned descriptor until LocalFree.
 DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                              PSID* ppsidOwner, PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
                              PSECURITY_DESCRIPTOR* ppSecurityDescriptor)
@@ -2242,29 +2564,83 @@ DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE ObjectType, SECURITY_
     if (call.injected)
         return call.Injected(*call.injected);
     model::Object* file = model::Use(handle, "GetSecurityInfo", {Kind::File});
-    if (!file || ObjectType != SE_FILE_OBJECT || SecurityInfo != OWNER_SECURITY_INFORMATION)
+    const DWORD modelled = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (!file || ObjectType != SE_FILE_OBJECT || !SecurityInfo || (SecurityInfo & ~modelled)
+        || ((SecurityInfo & OWNER_SECURITY_INFORMATION) && !ppsidOwner)
+        || ((SecurityInfo & DACL_SECURITY_INFORMATION) && !ppDacl))
         return call.Fail<DWORD>(ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER);
     if (!(file->access & READ_CONTROL))
         return call.Fail<DWORD>(ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
     const uintptr_t key = model::NewHandleValue();
     model::Object& descriptor =
-        model::AddObject(key, Kind::SecurityDescriptor, "owner of " + model::Narrow(file->path));
+        model::AddObject(key, Kind::SecurityDescriptor, "security of " + model::Narrow(file->path));
     descriptor.owner = model::OwnerOf(file->path);
-    *ppsidOwner = const_cast<wchar_t*>(descriptor.owner.c_str());
+    descriptor.acl = model::BuildAcl(model::SecurityOf(file->path));
+    if (SecurityInfo & OWNER_SECURITY_INFORMATION)
+        *ppsidOwner = const_cast<wchar_t*>(descriptor.owner.c_str());
+    if (SecurityInfo & DACL_SECURITY_INFORMATION)
+        *ppDacl = descriptor.acl.empty() ? nullptr : reinterpret_cast<PACL>(descriptor.acl.data());
     *ppSecurityDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(key);
     return call.Ok<DWORD>(ERROR_SUCCESS);
 }
 
-BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType)
+BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce)
 {
-    Rec call("IsWellKnownSid", {model::Raw(pSid), static_cast<uintptr_t>(WellKnownSidType)});
-    for (const auto& [key, object] : S().objects)
-        if (object.kind == Kind::SecurityDescriptor && !object.owner.empty() && object.owner.c_str() == pSid)
-            return call.Ok<BOOL>(
-                (WellKnownSidType == WinLocalSystemSid && object.owner == L"SY")
-                || (WellKnownSidType == WinBuiltinAdministratorsSid && object.owner == L"BA"));
-    model::Fault("IsWellKnownSid: the SID belongs to no live security descriptor");
-    return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    Rec call("GetAce", {model::Raw(pAcl), dwAceIndex, model::Raw(pAce)});
+    if (!pAcl || !pAce || dwAceIndex >= pAcl->AceCount)
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    BYTE* at = reinterpret_cast<BYTE*>(pAcl) + sizeof(ACL);
+    for (DWORD index = 0; index < dwAceIndex; ++index)
+        at += reinterpret_cast<ACE_HEADER*>(at)->AceSize;
+    *pAce = at;
+    return call.Ok(TRUE);
+}
+
+// A stand-in PSID points at the SID's text, or at an alias SDDL uses for it.
+BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid)
+{
+    Rec call("ConvertSidToStringSidW", {model::Raw(Sid), model::Raw(StringSid)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    if (!Sid || !StringSid)
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    const std::wstring text = model::FullSid(static_cast<const wchar_t*>(Sid));
+    auto buffer = std::make_unique<wchar_t[]>(text.size() + 1);
+    std::copy(text.begin(), text.end(), buffer.get());
+    *StringSid = buffer.get();
+    model::AddObject(model::Raw(buffer.get()), Kind::LocalString, "SID text " + model::Narrow(text)).text =
+        std::move(buffer);
+    return call.Ok(TRUE);
+}
+
+// Only TokenUser is modelled: the SID's text follows the record in the caller's buffer.
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength)
+{
+    Rec call("GetTokenInformation",
+             {model::Raw(TokenHandle), static_cast<uintptr_t>(TokenInformationClass),
+              model::Raw(TokenInformation), TokenInformationLength, model::Raw(ReturnLength)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* token = model::Use(TokenHandle, "GetTokenInformation", {Kind::Token});
+    if (!token || TokenInformationClass != TokenUser || !ReturnLength) {
+        model::Fault("GetTokenInformation: only TokenUser is modelled");
+        return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
+    }
+    if (!(token->access & TOKEN_QUERY))
+        return call.Fail(FALSE, ERROR_ACCESS_DENIED);
+    const std::wstring& user = S().processUser;
+    const DWORD needed = static_cast<DWORD>(sizeof(TOKEN_USER) + (user.size() + 1) * sizeof(WCHAR));
+    *ReturnLength = needed;
+    if (!TokenInformation || TokenInformationLength < needed)
+        return call.Fail(FALSE, ERROR_INSUFFICIENT_BUFFER);
+    auto* record = static_cast<TOKEN_USER*>(TokenInformation);
+    auto* sid = reinterpret_cast<wchar_t*>(record + 1);
+    std::copy(user.begin(), user.end(), sid);
+    sid[user.size()] = L'\0';
+    record->User.Sid = sid;
+    record->User.Attributes = 0;
+    return call.Ok(TRUE);
 }
 
 // Stores the descriptor's SDDL text on the path; its "O:" part becomes the owner.
@@ -2284,9 +2660,17 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE Handle, SECURITY_INFORMATION Security
         | (SecurityInformation & DACL_SECURITY_INFORMATION ? WRITE_DAC : 0);
     if ((file->access & needed) != needed)
         return call.Fail(FALSE, ERROR_ACCESS_DENIED);
+    auto hook = S().securityHooks.find(model::Key(file->path));
+    if (hook != S().securityHooks.end()) {
+        auto action = std::move(hook->second);
+        S().securityHooks.erase(hook);
+        action();
+    }
     const std::wstring& sddl = descriptor->sddl;
     if ((SecurityInformation & OWNER_SECURITY_INFORMATION) && sddl.rfind(L"O:", 0) == 0)
         S().owners[model::Key(file->path)] = sddl.substr(2, sddl.find(L':', 2) - 3);
     S().appliedSecurity[model::Key(file->path)] = sddl;
+    if (SecurityInformation & DACL_SECURITY_INFORMATION)
+        S().dacls[model::Key(file->path)] = sddl;
     return call.Ok(TRUE);
 }

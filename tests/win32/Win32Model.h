@@ -77,7 +77,8 @@ enum class Kind {
     EnvironmentBlock,
     Job,
     SecurityDescriptor,
-    Find
+    AttributeList,
+    LocalString
 };
 const char* KindName(Kind kind);
 
@@ -141,6 +142,7 @@ struct ProcessRecord {
     StartupSnapshot startup;
     bool survivesTerminate = false;
     uintptr_t job = 0; // the job handle it was assigned to; closing that job's last handle may end it
+    bool jobFromCreation = false; // put in its job by CreateProcessAsUserW's job list
     bool createdByCreateProcess = false;
     ULONGLONG createdAt = 0;
     ULONGLONG endedAt = 0;
@@ -235,11 +237,17 @@ const std::map<std::wstring, std::optional<std::wstring>>& CreatedFolders();
 
 // ---- File security ------------------------------------------------------------------------------------
 // Owners are SID strings as SDDL writes them ("SY", "BA", "S-1-5-21-..."). A path that was
-// never given one is owned by the administrators, as a folder an administrator makes is.
+// never given one is owned by the administrators, as a folder an administrator makes is;
+// one that NtCreateFile makes, by this process's user, SYSTEM.
 void SetOwner(const std::wstring& path, std::wstring owner);
 std::wstring OwnerOf(const std::wstring& path);
 // The descriptor that SetKernelObjectSecurity last stored on each path, as SDDL text.
 const std::map<std::wstring, std::wstring>& AppliedSecurity();
+// The list a path shows (its D: part); without one it shows SYSTEM and the administrators
+// full control and Users read, as under a data root that only administrators change.
+void SetSecurity(const std::wstring& path, const std::wstring& sddl);
+// Runs once, as SetKernelObjectSecurity begins on the path: a user's move that races it.
+void WhenSecuritySet(const std::wstring& path, std::function<void()> action);
 
 // ---- Everything back to defaults ----------------------------------------------------------------------------
 void Reset();

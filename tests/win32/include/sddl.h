@@ -8,3 +8,5 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR StringS
                                                                  DWORD StringSDRevision,
                                                                  PSECURITY_DESCRIPTOR* SecurityDescriptor,
                                                                  ULONG* SecurityDescriptorSize);
+
+BOOL WINAPI ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid);

@@ -1,0 +1,221 @@
+#include "HostTest.h"
+
+#include "layout/DataFolder.h"
+#include "layout/Paths.h"
+
+#include <functional>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Names = std::set<std::string>;
+const std::wstring User = L"S-1-5-21-1111-2222-3333-1001";
+// Users may add, write and delete here, as ProgramData's inherited list lets them.
+const std::wstring UsersMayWrite = L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
+// Where this install (at the virtual clock's start) moves what it does not trust.
+const std::string Aside = "Orvella.untrusted-20261210T143000Z";
+
+// Symbolic links stand for junctions here; opened as themselves they show a reparse point.
+class DataFolderTest : public HostTest {
+public:
+    fs::path Folder() const { return dataRoot / "Orvella"; }
+    fs::path Outside() const { return root / "outside"; }
+
+    static Names In(const fs::path& folder)
+    {
+        Names names;
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    static void Plant(const fs::path& file, const std::wstring& owner = L"BA")
+    {
+        std::ofstream(file) << file.filename().string();
+        model::SetOwner(file.wstring(), owner);
+    }
+
+    // What every install leaves: a plain folder of the administrators with the protected
+    // list, which the launch accepts.
+    void ExpectASafeFolder()
+    {
+        EXPECT_FALSE(fs::is_symlink(fs::symlink_status(Folder())));
+        EXPECT_EQ(model::AppliedSecurity().at(Folder().wstring()), std::wstring(L"O:BA") + DataFolderSecurity);
+        EXPECT_EQ(model::OwnerOf(Folder().wstring()), L"BA");
+        EXPECT_TRUE(DataFolderIsSafe(dataRoot));
+    }
+};
+
+// ---- What stands at the folder's name --------------------------------------------------------
+
+struct AtTheNameRow {
+    const char* name;
+    std::function<void(DataFolderTest&)> arrange;
+    bool launchAccepts;
+    bool movedAsideWhole;
+    Names keptInside; // after the install
+};
+
+void PrintTo(const AtTheNameRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class AtTheName : public DataFolderTest, public ::testing::WithParamInterface<AtTheNameRow> {
+protected:
+    void SetUp() override
+    {
+        DataFolderTest::SetUp();
+        GetParam().arrange(*this);
+    }
+};
+
+TEST_P(AtTheName, TheLaunchAcceptsOnlyWhatNoUserCanChange)
+{
+    EXPECT_EQ(DataFolderIsSafe(dataRoot), GetParam().launchAccepts);
+    // Nothing is ever made where a link points.
+    EXPECT_FALSE(fs::exists(Outside() / "target"));
+}
+
+TEST_P(AtTheName, TheInstallLeavesAFolderTheLaunchAcceptsAndDeletesNothing)
+{
+    const bool wasLink = fs::is_symlink(fs::symlink_status(Folder()));
+
+    EXPECT_EQ(SecureDataFolder(), 0u);
+
+    ExpectASafeFolder();
+    EXPECT_EQ(In(Folder()), GetParam().keptInside);
+    const Names expected = GetParam().movedAsideWhole ? Names{"Orvella", Aside} : Names{"Orvella"};
+    EXPECT_EQ(In(dataRoot), expected);
+    if (wasLink)
+        EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dataRoot / Aside)));
+    EXPECT_FALSE(fs::exists(Outside() / "target"));
+    EXPECT_EQ(model::AppliedSecurity().count((Outside() / "kept").wstring()), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AtTheName,
+    ::testing::Values(
+        AtTheNameRow{"Missing", [](DataFolderTest&) {}, true, false, {}},
+        AtTheNameRow{"DanglingJunction",
+                     [](DataFolderTest& t) {
+                         fs::create_directories(t.Outside());
+                         fs::create_directory_symlink(t.Outside() / "target", t.Folder());
+                     },
+                     false, true, {}},
+        AtTheNameRow{"JunctionToAFolder",
+                     [](DataFolderTest& t) {
+                         fs::create_directories(t.Outside() / "kept");
+                         fs::create_directory_symlink(t.Outside() / "kept", t.Folder());
+                     },
+                     false, true, {}},
+        AtTheNameRow{"File", [](DataFolderTest& t) { DataFolderTest::Plant(t.Folder()); }, false, true, {}},
+        AtTheNameRow{"FolderAUserOwns",
+                     [](DataFolderTest& t) {
+                         fs::create_directories(t.Folder());
+                         DataFolderTest::Plant(t.Folder() / "device.json", User);
+                         model::SetOwner(t.Folder().wstring(), User);
+                     },
+                     false, true, {}},
+        AtTheNameRow{"AdministratorsFolderUsersMayWriteTo",
+                     [](DataFolderTest& t) {
+                         fs::create_directories(t.Folder());
+                         model::SetSecurity(t.Folder().wstring(), UsersMayWrite);
+                         DataFolderTest::Plant(t.Folder() / "device.json");
+                     },
+                     false, false, {"device.json"}},
+        AtTheNameRow{"FolderTheServiceMade", [](DataFolderTest&) { GetConfigPath(); }, true, false, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Made by an older program under the inherited list: re-secured in place, so that the
+// agent's configuration keeps working, and what a user adds while its list is being
+// replaced still leaves for a folder only SYSTEM and the administrators can open.
+TEST_F(DataFolderTest, AnOlderFolderIsResecuredInPlaceAndWhatAUserAddsMeanwhileLeaves)
+{
+    fs::create_directories(Folder());
+    model::SetSecurity(Folder().wstring(), UsersMayWrite);
+    Plant(Folder() / "device.json", L"SY");
+    model::WhenSecuritySet(Folder().wstring(), [this] { Plant(Folder() / "late.json", User); });
+
+    EXPECT_EQ(SecureDataFolder(), 0u);
+
+    EXPECT_EQ(model::OwnerOf((Folder() / "device.json").wstring()), L"BA");
+    EXPECT_EQ(model::AppliedSecurity().at((Folder() / "device.json").wstring()), InheritedFileSecurity);
+    EXPECT_EQ(In(dataRoot / Aside), Names{"late.json"});
+    EXPECT_EQ(model::CreatedFolders().at((dataRoot / Aside).wstring()),
+              std::optional<std::wstring>(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
+}
+
+// ---- The walk -------------------------------------------------------------------------------
+
+TEST_F(DataFolderTest, ASubfolderTurnedIntoAJunctionAfterItsSecurityIsSetIsNotEntered)
+{
+    fs::create_directories(Folder() / "cache");
+    fs::create_directories(Outside());
+    Plant(Outside() / "machine.key", L"SY");
+    model::WhenSecuritySet((Folder() / "cache").wstring(), [this] {
+        fs::remove(Folder() / "cache");
+        fs::create_directory_symlink(Outside(), Folder() / "cache");
+    });
+
+    EXPECT_EQ(SecureDataFolder(), 0u);
+
+    EXPECT_EQ(model::OwnerOf((Outside() / "machine.key").wstring()), L"SY");
+    EXPECT_EQ(model::AppliedSecurity().count((Outside() / "machine.key").wstring()), 0u);
+    EXPECT_EQ(model::AppliedSecurity().size(), 2u) << "the data folder and cache only";
+}
+
+TEST_F(DataFolderTest, AReaderOfAKeptFileCannotFailTheInstallButOneHoldingAPlantCan)
+{
+    fs::create_directories(Folder());
+    Plant(Folder() / "device.json");
+    HANDLE reader = CreateFileW((Folder() / "device.json").wstring().c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+
+    EXPECT_EQ(SecureDataFolder(), 0u);
+    EXPECT_EQ(model::AppliedSecurity().at((Folder() / "device.json").wstring()), InheritedFileSecurity);
+
+    model::SetOwner((Folder() / "device.json").wstring(), User);
+    EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_SHARING_VIOLATION});
+    EXPECT_TRUE(fs::exists(Folder() / "device.json"));
+    CloseHandleAndForget(reader);
+}
+
+TEST_F(DataFolderTest, EveryEntryAUserCouldChangeLeavesTheFolderWhateverItsName)
+{
+    fs::create_directories(Folder() / "cache");
+    fs::create_directories(Outside());
+    Plant(Outside() / "system.ini", L"SY");
+    fs::create_hard_link(Outside() / "system.ini", Folder() / "agent.ini");
+    Plant(Folder() / "settings.json");
+    model::SetSecurity((Folder() / "settings.json").wstring(), UsersMayWrite);
+    Plant(Folder() / "cache" / "planted.", User); // Win32 would open "planted" instead
+    Plant(Folder() / "cache" / "settings.json", User);
+    Plant(Folder() / "locked", User);
+    model::SetFileOpenError((Folder() / "locked").wstring(), ERROR_ACCESS_DENIED); // its list shuts us out
+    fs::create_directories(dataRoot / Aside);                 // taken in advance
+    fs::create_directories(dataRoot / "Orvella.untrusted-1"); // an older scheme's name
+
+    EXPECT_EQ(SecureDataFolder(), 0u);
+
+    EXPECT_EQ(In(Folder()), Names{"cache"});
+    EXPECT_TRUE(In(Folder() / "cache").empty());
+    EXPECT_EQ(In(dataRoot / (Aside + "-2")),
+              (Names{"agent.ini", "locked", "planted.", "settings.json", "settings.json-2"}));
+    EXPECT_EQ(model::OwnerOf((dataRoot / (Aside + "-2") / "planted.").wstring()), User);
+    EXPECT_EQ(model::OwnerOf((Outside() / "system.ini").wstring()), L"SY");
+}
+
+TEST_F(DataFolderTest, AnEntryThatCannotBeOpenedFailsTheInstallWithItsError)
+{
+    fs::create_directories(Folder());
+    Plant(Folder() / "odd", User);
+    model::SetFileOpenError((Folder() / "odd").wstring(), ERROR_INVALID_NAME);
+
+    EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_INVALID_NAME});
+    EXPECT_TRUE(fs::exists(Folder() / "odd"));
+}
+
+} // namespace
