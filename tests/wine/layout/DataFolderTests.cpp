@@ -5,6 +5,7 @@
 
 #include "WineTest.h"
 
+#include "layout/DataFolder.h"
 #include "layout/Paths.h"
 
 #include <gtest/gtest.h>
@@ -125,9 +126,9 @@ TEST_F(DataFolder, AnExistingFolderKeepsItsContents)
 // every descriptor the product writes, so no folder or file is ever left without one.
 TEST(DataFolderSecurity, EveryDescriptorTheProductWritesConverts)
 {
-    const std::wstring top = std::wstring(L"O:BA") + DataFolderDacl;
+    const std::wstring top = std::wstring(L"O:BA") + DataFolderSecurity;
     for (const wchar_t* text :
-         {DataFolderDacl, top.c_str(), InheritedFolderSecurity, InheritedFileSecurity}) {
+         {DataFolderSecurity, top.c_str(), InheritedFolderSecurity, InheritedFileSecurity}) {
         SCOPED_TRACE(Utf8(text));
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ASSERT_TRUE(

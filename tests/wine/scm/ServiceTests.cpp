@@ -297,7 +297,9 @@ TEST_F(Service, InstallAgainOverTheRunningServiceUnderABlankPathRestartsNothing)
 // Wine reports every file as owned by the prefix's own user, never by SYSTEM or the
 // administrators, so here a data folder that existed before the installation is always
 // moved aside whole; on Windows an administrators' folder stays where it is. What both
-// show: the installation deletes nothing it finds, and the service runs regardless.
+// show: the installation deletes nothing it finds, and the agent starts on the folder it
+// made, which the launch judges by its handle again (under Wine the folder's owner is the
+// service's own user, and its list grants only SYSTEM and that user any change).
 TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
 {
     fs::path exe = Deploy(PlainFolder);
