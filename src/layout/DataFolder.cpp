@@ -101,7 +101,8 @@ std::wstring SidText(PSID sid)
 }
 
 // Win32 has no create relative to a handle; this is the documented call beneath it.
-// Synchronous, so that listing and renaming through the handle complete in the call.
+// Synchronous, so that listing and renaming through the handle complete in the call; a
+// user who holds an oplock on a file they may read cannot make us wait for its break.
 DWORD OpenRelative(HANDLE root, const std::wstring& name, DWORD access, ULONG disposition, ULONG options,
                    PSECURITY_DESCRIPTOR descriptor, HANDLE& opened, bool* created)
 {
@@ -114,7 +115,9 @@ DWORD OpenRelative(HANDLE root, const std::wstring& name, DWORD access, ULONG di
     IO_STATUS_BLOCK io = {};
     NTSTATUS status = NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                                    ShareAll, disposition,
-                                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+                                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT
+                                       | FILE_COMPLETE_IF_OPLOCKED,
+                                   nullptr, 0);
     if (status < 0) {
         opened = nullptr;
         return RtlNtStatusToDosError(status);
@@ -204,13 +207,28 @@ void CreateDataFolder(const std::filesystem::path& dataRoot)
     CloseHandleAndForget(root);
 }
 
+namespace {
+
+// Judged through the folder's own handle: the file the agent will read, if it is there.
+bool ConfigurationIsSafe(HANDLE folder)
+{
+    HANDLE configuration = nullptr;
+    DWORD error = OpenRelative(folder, ConfigurationFileName, InspectAccess, FILE_OPEN, 0, nullptr, configuration);
+    const bool safe = error == ERROR_FILE_NOT_FOUND
+        || (error == 0 && OnlyAdministratorsCanChange(configuration, false));
+    CloseHandleAndForget(configuration);
+    return safe;
+}
+
+} // namespace
+
 bool DataFolderIsSafe(const std::filesystem::path& dataRoot)
 {
     HANDLE root = nullptr;
     HANDLE folder = nullptr;
     bool created = false;
     const bool safe = OpenDataRoot(dataRoot, root) == 0 && OpenDataFolder(root, InspectAccess, folder, created) == 0
-        && OnlyAdministratorsCanChange(folder, true);
+        && OnlyAdministratorsCanChange(folder, true) && ConfigurationIsSafe(folder);
     CloseHandleAndForget(folder);
     CloseHandleAndForget(root);
     return safe;

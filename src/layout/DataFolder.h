@@ -30,20 +30,23 @@ bool OnlyAdministratorsCanChange(HANDLE object, bool folder);
 // Creates what is missing of the data root and the data folder; reports nothing.
 void CreateDataFolder(const std::filesystem::path& dataRoot);
 
-// Opens (or makes) the data folder and applies the test above: what the agent is handed.
+// Opens (or makes) the data folder and applies the test above to it and, when it is there,
+// to the configuration file in it: what the agent is handed and what it reads.
 bool DataFolderIsSafe(const std::filesystem::path& dataRoot);
 
 // Makes the data folder one that only SYSTEM and the administrators can change, before
-// the service is registered: an untrusted folder is moved aside whole, untrusted entries
-// in a trusted one go to a protected folder beside it, the rest gets the folder's
-// security. Nothing is deleted and no link is followed. Returns 0 or the Windows error
-// of the step that failed.
+// the service is registered: a folder someone else could change is moved aside whole
+// (its configuration file comes along into a fresh one when nobody else could change
+// that), untrusted entries in a trusted one go to a protected folder beside it, the rest
+// gets the folder's security. Nothing is deleted and no link is followed. Returns 0 or
+// the Windows error of the step that failed.
 DWORD SecureDataFolder();
 
 // ---- Shared by the module's two files -----------------------------------------------------
 
 // NtCreateFile relative to `root`, the name as given, a link opened as itself, every kind
-// of sharing allowed. An empty name opens `root` itself again with other rights.
+// of sharing allowed, never waiting on an oplock. An empty name opens `root` itself again
+// with other rights.
 DWORD OpenRelative(HANDLE root, const std::wstring& name, DWORD access, ULONG disposition, ULONG options,
                    PSECURITY_DESCRIPTOR descriptor, HANDLE& opened, bool* created = nullptr);
 

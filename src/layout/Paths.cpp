@@ -97,7 +97,7 @@ std::filesystem::path GetConfigPath()
     std::filesystem::path dataRoot = GetDataRoot();
     // Never through a link at the folder's name: see the data folder's module.
     CreateDataFolder(dataRoot);
-    return dataRoot / DataFolderName / L"device.json";
+    return dataRoot / DataFolderName / ConfigurationFileName;
 }
 
 std::wstring QuoteArgument(const std::filesystem::path& path)

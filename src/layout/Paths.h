@@ -6,6 +6,8 @@
 #include <windows.h>
 
 const wchar_t DataFolderName[] = L"Orvella";
+// The agent's configuration, in the data folder.
+const wchar_t ConfigurationFileName[] = L"device.json";
 
 std::filesystem::path GetModuleDirectory();
 std::filesystem::path GetConfigPath();

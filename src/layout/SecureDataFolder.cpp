@@ -44,6 +44,9 @@ struct WalkRecord {
     HANDLE DataRoot = nullptr;
     // Made beside the data folder for the first untrusted entry found inside it.
     HANDLE AsideFolder = nullptr;
+    // A folder of SYSTEM or the administrators that others could change, moved aside:
+    // its configuration file comes along into the fresh folder that replaces it.
+    HANDLE Replaced = nullptr;
     // Orvella.untrusted-<UTC time of the install>: names what this install moves aside.
     std::wstring AsideName;
 };
@@ -92,6 +95,9 @@ DWORD MoveAside(HANDLE parent, const std::wstring& name, HANDLE target, const st
 {
     HANDLE movable = nullptr;
     DWORD error = OpenRelative(parent, name, MoveAccess, FILE_OPEN, 0, nullptr, movable);
+    // Whoever could remove it did: there is nothing left to move.
+    if (error == ERROR_FILE_NOT_FOUND)
+        return 0;
     if (error == 0)
         error = RenameToFreeName(movable, target, base);
     CloseHandleAndForget(movable);
@@ -199,7 +205,8 @@ DWORD SecureEntry(WalkRecord& walk, HANDLE folder, const std::wstring& name, std
 {
     HANDLE entry = nullptr;
     DWORD error = OpenRelative(folder, name, JudgeAccess, FILE_OPEN, 0, nullptr, entry);
-    // Only an administrator can have removed it since it was listed.
+    // Removed since it was listed, by an administrator or by the user who owned it:
+    // nobody else can add to the folder, so nothing of it is left to judge.
     if (error == ERROR_FILE_NOT_FOUND)
         return 0;
     // Whoever owns it shut us out of it; the folder's own rights still let it be moved.
@@ -242,16 +249,48 @@ DWORD SecureEntriesBelow(WalkRecord& walk, HANDLE top)
     return error;
 }
 
+// The configuration file of a replaced folder, when nobody else could have changed it,
+// is renamed into the fresh folder: the agent's settings survive the replacement.
+DWORD CarryConfiguration(WalkRecord& walk, HANDLE folder)
+{
+    HANDLE configuration = nullptr;
+    DWORD error = OpenRelative(walk.Replaced, ConfigurationFileName, JudgeAccess, FILE_OPEN, 0, nullptr,
+                               configuration);
+    // Missing, or shut to us: there is nothing of ours to carry.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED)
+        return 0;
+    // One that someone else could have changed stays with the folder it was found in.
+    bool isFolder = true;
+    if (error == 0 && IsTrustedEntry(configuration, isFolder) && !isFolder) {
+        error = MoveAside(configuration, L"", folder, ConfigurationFileName);
+        if (error == 0)
+            error = ApplySecurity(configuration, InheritedFileSecurity);
+    }
+    CloseHandleAndForget(configuration);
+    return error;
+}
+
 // A folder made by this call is ours, whoever the system made its owner; it holds
-// nothing yet. An existing one needs only be a plain folder of SYSTEM or the
-// administrators: one that an older program made may let users add to it, and is
-// re-secured in place, while what it holds is judged entry by entry.
+// nothing yet but what it inherits from a folder it replaces. An existing one is walked
+// entry by entry.
 DWORD SecureDataFolderItself(WalkRecord& walk, HANDLE folder, bool created)
 {
     DWORD error = ApplySecurity(folder, std::wstring(AdministratorsOwner) + DataFolderSecurity);
-    if (error != 0 || created)
+    if (error != 0)
         return error;
-    return SecureEntriesBelow(walk, folder);
+    if (!created)
+        return SecureEntriesBelow(walk, folder);
+    return walk.Replaced != nullptr ? CarryConfiguration(walk, folder) : 0;
+}
+
+// Kept where it is only when it is a plain folder of SYSTEM or the administrators that
+// nobody else could change: whoever could (one an older program made under the
+// inherited list lets users add to it) may still hold a handle that no new list takes
+// back, and could rename the folder or make it a link after the launch has judged it.
+bool KeepsItsPlace(HANDLE folder)
+{
+    return IsPlainObject(folder, true) && OwnedBySystemOrAdministrators(folder)
+        && OnlyAdministratorsCanChange(folder, true);
 }
 
 // One look at what stands at the data folder's name: ours or trusted is secured and
@@ -267,13 +306,18 @@ DWORD SecureOrMoveAside(WalkRecord& walk, bool& secured)
         return MoveAside(walk.DataRoot, DataFolderName, walk.DataRoot, walk.AsideName);
     if (error != 0)
         return error;
-    if (created || (IsPlainObject(folder, true) && OwnedBySystemOrAdministrators(folder))) {
+    if (created || KeepsItsPlace(folder)) {
         error = SecureDataFolderItself(walk, folder, created);
         secured = error == 0;
-    } else {
-        error = MoveAside(folder, L"", walk.DataRoot, walk.AsideName);
+        CloseHandleAndForget(folder);
+        return error;
     }
-    CloseHandleAndForget(folder);
+    error = MoveAside(folder, L"", walk.DataRoot, walk.AsideName);
+    if (error == 0 && walk.Replaced == nullptr && IsPlainObject(folder, true)
+        && OwnedBySystemOrAdministrators(folder))
+        walk.Replaced = folder;
+    else
+        CloseHandleAndForget(folder);
     return error;
 }
 
@@ -291,6 +335,7 @@ DWORD SecureDataFolder()
         error = SecureOrMoveAside(walk, secured);
     if (error == 0 && !secured)
         error = ERROR_ALREADY_EXISTS;
+    CloseHandleAndForget(walk.Replaced);
     CloseHandleAndForget(walk.AsideFolder);
     CloseHandleAndForget(walk.DataRoot);
     return error;

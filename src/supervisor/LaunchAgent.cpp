@@ -95,8 +95,9 @@ void PrepareJobList(HANDLE& job, std::vector<BYTE>& list)
     }
 }
 
-// In its job from its first instruction when the job list can be had; otherwise
-// suspended, so that it still runs no instruction before it is in its job.
+// In its job from its first instruction when the job list can be had; otherwise, or
+// where the creation refuses the list, suspended, so that it still runs no instruction
+// before it is in its job.
 bool CreateInJob(HANDLE agentToken, const std::filesystem::path& agentPath, std::vector<wchar_t>& commandLine,
                  LPVOID environment, AgentStart& start)
 {
@@ -105,31 +106,34 @@ bool CreateInJob(HANDLE agentToken, const std::filesystem::path& agentPath, std:
     // folder; an empty working folder would make the creation fail, null keeps ours.
     std::wstring workingDirectory = agentPath.parent_path().wstring();
     LPCWSTR currentDirectory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
-
     STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof(startup.StartupInfo);
     startup.StartupInfo.lpDesktop = const_cast<LPWSTR>(AgentDesktop);
+    auto create = [&](DWORD flags, DWORD startupSize) {
+        startup.StartupInfo.cb = startupSize;
+        return CreateProcessAsUserW(agentToken, applicationName.c_str(), commandLine.data(), nullptr, nullptr,
+                                    FALSE, AgentCreationFlags | flags, environment, currentDirectory,
+                                    &startup.StartupInfo, &start.Info)
+            != FALSE;
+    };
+
     start.Job = CreateKillOnCloseJob();
     std::vector<BYTE> jobList;
     if (start.Job != nullptr)
         PrepareJobList(start.Job, jobList);
-    DWORD flags = AgentCreationFlags;
-    if (jobList.empty()) {
-        flags |= CREATE_SUSPENDED;
-        start.Suspended = true;
-    } else {
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
-        startup.StartupInfo.cb = sizeof(startup);
+    bool created = false;
+    if (!jobList.empty()) {
         startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(jobList.data());
-    }
-    BOOL created = CreateProcessAsUserW(agentToken, applicationName.c_str(), commandLine.data(), nullptr, nullptr,
-                                        FALSE, flags, environment, currentDirectory, &startup.StartupInfo,
-                                        &start.Info);
-    if (!jobList.empty())
+        created = create(EXTENDED_STARTUPINFO_PRESENT, sizeof(startup));
         DeleteProcThreadAttributeList(startup.lpAttributeList);
+        startup.lpAttributeList = nullptr;
+    }
+    if (!created) {
+        start.Suspended = true;
+        created = create(CREATE_SUSPENDED, sizeof(startup.StartupInfo));
+    }
     if (!created)
         CloseHandleAndForget(start.Job);
-    return created != FALSE;
+    return created;
 }
 
 bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPath, AgentStart& start)

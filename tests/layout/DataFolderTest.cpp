@@ -54,7 +54,7 @@ struct AtTheNameRow {
     const char* name;
     std::function<void(DataFolderTest&)> arrange;
     bool launchAccepts;
-    bool movedAsideWhole;
+    bool asideMade;   // by the install, beside the data folder
     Names keptInside; // after the install
 };
 
@@ -87,10 +87,9 @@ TEST_P(AtTheName, TheInstallLeavesAFolderTheLaunchAcceptsAndDeletesNothing)
 
     ExpectASafeFolder();
     EXPECT_EQ(In(Folder()), GetParam().keptInside);
-    const Names expected = GetParam().movedAsideWhole ? Names{"Orvella", Aside} : Names{"Orvella"};
+    const Names expected = GetParam().asideMade ? Names{"Orvella", Aside} : Names{"Orvella"};
     EXPECT_EQ(In(dataRoot), expected);
-    if (wasLink)
-        EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dataRoot / Aside)));
+    EXPECT_EQ(fs::is_symlink(fs::symlink_status(dataRoot / Aside)), wasLink);
     EXPECT_FALSE(fs::exists(Outside() / "target"));
     EXPECT_EQ(model::AppliedSecurity().count((Outside() / "kept").wstring()), 0u);
 }
@@ -119,30 +118,56 @@ INSTANTIATE_TEST_SUITE_P(
                          model::SetOwner(t.Folder().wstring(), User);
                      },
                      false, true, {}},
+        // An older build's folder under the inherited list: replaced, its configuration kept.
         AtTheNameRow{"AdministratorsFolderUsersMayWriteTo",
                      [](DataFolderTest& t) {
                          fs::create_directories(t.Folder());
                          model::SetSecurity(t.Folder().wstring(), UsersMayWrite);
                          DataFolderTest::Plant(t.Folder() / "device.json");
                      },
-                     false, false, {"device.json"}},
-        AtTheNameRow{"FolderTheServiceMade", [](DataFolderTest&) { GetConfigPath(); }, true, false, {}}),
+                     false, true, {"device.json"}},
+        AtTheNameRow{"AdministratorsFolderWithAUsersConfiguration",
+                     [](DataFolderTest& t) {
+                         fs::create_directories(t.Folder());
+                         model::SetSecurity(t.Folder().wstring(), UsersMayWrite);
+                         DataFolderTest::Plant(t.Folder() / "device.json", User);
+                     },
+                     false, true, {}},
+        AtTheNameRow{"FolderTheServiceMade", [](DataFolderTest&) { GetConfigPath(); }, true, false, {}},
+        AtTheNameRow{"ConfigurationAUserOwnsInTheServicesFolder",
+                     [](DataFolderTest& t) {
+                         GetConfigPath();
+                         DataFolderTest::Plant(t.Folder() / "device.json", User);
+                     },
+                     false, true, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Made by an older program under the inherited list: re-secured in place, so that the
-// agent's configuration keeps working, and what a user adds while its list is being
-// replaced still leaves for a folder only SYSTEM and the administrators can open.
-TEST_F(DataFolderTest, AnOlderFolderIsResecuredInPlaceAndWhatAUserAddsMeanwhileLeaves)
+// Whoever could change the folder may still hold a handle that no new list takes back:
+// it is replaced, and only a configuration nobody else could change comes along.
+TEST_F(DataFolderTest, AFolderUsersCouldChangeIsReplacedAndOnlyATrustedConfigurationComesAlong)
 {
-    fs::create_directories(Folder());
+    fs::create_directories(Folder() / "cache");
     model::SetSecurity(Folder().wstring(), UsersMayWrite);
     Plant(Folder() / "device.json", L"SY");
+    Plant(Folder() / "late.json", User);
+
+    EXPECT_EQ(SecureDataFolder(), 0u);
+
+    EXPECT_EQ(In(Folder()), Names{"device.json"});
+    EXPECT_EQ(model::OwnerOf((Folder() / "device.json").wstring()), L"BA");
+    EXPECT_EQ(model::AppliedSecurity().at((Folder() / "device.json").wstring()), InheritedFileSecurity);
+    EXPECT_EQ(In(dataRoot / Aside), (Names{"cache", "late.json"}));
+}
+
+// A folder's list is set before it is listed: whatever appears until then is judged too.
+TEST_F(DataFolderTest, WhatAppearsWhileTheListIsSetIsStillJudged)
+{
+    GetConfigPath();
     model::WhenSecuritySet(Folder().wstring(), [this] { Plant(Folder() / "late.json", User); });
 
     EXPECT_EQ(SecureDataFolder(), 0u);
 
-    EXPECT_EQ(model::OwnerOf((Folder() / "device.json").wstring()), L"BA");
-    EXPECT_EQ(model::AppliedSecurity().at((Folder() / "device.json").wstring()), InheritedFileSecurity);
+    EXPECT_TRUE(In(Folder()).empty());
     EXPECT_EQ(In(dataRoot / Aside), Names{"late.json"});
     EXPECT_EQ(model::CreatedFolders().at((dataRoot / Aside).wstring()),
               std::optional<std::wstring>(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));

@@ -206,6 +206,7 @@ TEST_F(LaunchAgentTest, WithoutTheJobListTheAgentStillRunsOnlyOnceInItsJobOrWith
         {{"CreateJobObjectW"}, false},
         {{"SetInformationJobObject"}, false},
         {{"UpdateProcThreadAttribute"}, true},
+        {{"CreateProcessAsUserW"}, true},
         {{"UpdateProcThreadAttribute", "AssignProcessToJobObject"}, false}};
     for (const auto& [failing, inJob] : cases) {
         for (const char* function : failing)
@@ -215,7 +216,7 @@ TEST_F(LaunchAgentTest, WithoutTheJobListTheAgentStillRunsOnlyOnceInItsJobOrWith
         LaunchAgent(1);
 
         const std::string label = failing.back();
-        EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 6, 7), (Words{0x604})) << label << ": suspended";
+        EXPECT_EQ(model::CallsTo("CreateProcessAsUserW").back().arg(6), 0x604u) << label << ": suspended";
         EXPECT_EQ(model::CountOf("ResumeThread"), 1u) << label;
         HANDLE agent = AgentSlot.Process;
         ASSERT_NE(agent, nullptr) << label;
@@ -337,7 +338,7 @@ TEST_P(LaunchFailureTest, ReleasesWhatWasAcquiredAndLeavesTheSlotEmpty)
     else
         PutAgentFile();
     if (step.breakage == Breakage::Inject)
-        model::FailNext(step.function, step.error);
+        model::FailAlways(step.function, step.error);
     if (step.breakage == Breakage::NoTcbPrivilege)
         model::SetHasTcbPrivilege(false);
 
@@ -356,8 +357,9 @@ TEST_P(LaunchFailureTest, ReleasesWhatWasAcquiredAndLeavesTheSlotEmpty)
     EXPECT_EQ(AgentSlot.Session, NoSession);
 }
 
-const Trail AfterProcessCreation{"DeleteProcThreadAttributeList", "CloseHandle(job)", "DestroyEnvironmentBlock(env)",
-                                 "CloseHandle(dup)", "CloseHandle(own)"};
+// Refused with the job list, the creation is tried once more the suspended way.
+const Trail AfterProcessCreation{"DeleteProcThreadAttributeList", "CreateProcessAsUserW", "CloseHandle(job)",
+                                 "DestroyEnvironmentBlock(env)",  "CloseHandle(dup)",     "CloseHandle(own)"};
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, LaunchFailureTest,

@@ -611,15 +611,20 @@ DWORD AttributesOf(const std::filesystem::path& path, bool linkItself)
     return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
+// Where a path lies once the file or folder `from` (or one it lies below) became `to`.
+std::wstring Moved(const std::wstring& path, const std::wstring& from, const std::wstring& to)
+{
+    const bool moves = path.compare(0, from.size(), from) == 0
+        && (path.size() == from.size() || path[from.size()] == L'/');
+    return moves ? to + path.substr(from.size()) : path;
+}
+
 // Owners and lists follow a renamed file or folder, and everything below it.
 void MoveKeys(std::map<std::wstring, std::wstring>& byPath, const std::wstring& from, const std::wstring& to)
 {
     std::map<std::wstring, std::wstring> kept;
-    for (const auto& [path, value] : byPath) {
-        const bool moves = path.compare(0, from.size(), from) == 0
-            && (path.size() == from.size() || path[from.size()] == L'/');
-        kept[moves ? to + path.substr(from.size()) : path] = value;
-    }
+    for (const auto& [path, value] : byPath)
+        kept[Moved(path, from, to)] = value;
     byPath = kept;
 }
 
@@ -2545,9 +2550,13 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io
     std::filesystem::rename(file->path, target, ec);
     if (ec)
         return fail(ERROR_ACCESS_DENIED);
-    model::MoveKeys(S().owners, model::Key(file->path), model::Key(target));
-    model::MoveKeys(S().dacls, model::Key(file->path), model::Key(target));
-    file->path = target;
+    const std::wstring from = model::Key(file->path);
+    model::MoveKeys(S().owners, from, model::Key(target));
+    model::MoveKeys(S().dacls, from, model::Key(target));
+    // Every handle of the object, and of what lies below it, follows it.
+    for (auto& [key, object] : S().objects)
+        if (object.kind == Kind::File)
+            object.path = model::Moved(model::Key(object.path), from, model::Key(target));
     return call.Ok<NTSTATUS>(0);
 }
 
