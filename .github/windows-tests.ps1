@@ -5,8 +5,10 @@
 #   windows-tests.ps1 -Exe <OrvellaService.exe> -Programs <folder> [-Packages <folder>]
 #
 # <folder> holds the test programs (tests\) and the stand-in agent (fixtures\). With
-# -Packages (the folder of OrvellaService-1.0.0.msi and -1.1.0.msi) the MSI program
-# also runs: install, upgrade and removal with the system's msiexec.
+# -Packages (the folder tests/wine/msi/make-packages fills: OrvellaService-1.0.0.msi,
+# -1.1.0.msi, -1.1.0-rebuild.msi, -1.1.0-failing-uninstall.msi) the MSI program also
+# runs: install, upgrade, rebuild, failed and real removal with the system's msiexec,
+# expecting Windows' own answers where they differ from Wine's.
 #
 # The session stand-in stays unused here: the programs see that they run on Windows
 # and take the runner's own sessions.

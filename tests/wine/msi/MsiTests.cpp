@@ -1,7 +1,12 @@
-// The packages under Wine's msiexec: install, an upgrade while another program holds a
-// handle to the service, a same-version rebuild and a reinstall, an uninstall after the
-// installed exe was deleted. ORVELLA_PACKAGES is the folder with OrvellaService-1.0.0.msi,
-// -1.1.0.msi and -1.1.0-rebuild.msi (the same version with a changed agent).
+// The packages under msiexec, Wine's or Windows': install, an upgrade while another
+// program holds a handle to the service, a rebuild of the same version with a changed
+// agent, an uninstall after the installed exe was deleted, and one that fails after the
+// service was removed. ORVELLA_PACKAGES is the folder with OrvellaService-1.0.0.msi,
+// -1.1.0.msi, -1.1.0-rebuild.msi and -1.1.0-failing-uninstall.msi (see make-packages).
+// Where the two answer differently, each test expects the answer of the platform it runs
+// on: Wine ends a run that a failed step rolled back with 1627 where Windows answers 1603
+// (a refusal is 1603 on both), installs nothing and answers 0 where Windows refuses
+// with 1638, and gives services the data folder C:\users\Public\Orvella.
 
 #include "WineTest.h"
 
@@ -18,6 +23,7 @@ namespace {
 const fs::path Exe = L"C:\\Program Files\\Orvella\\OrvellaService.exe";
 const fs::path Agent = L"C:\\Program Files\\Orvella\\Kestrune.exe";
 const fs::path System32 = L"C:\\windows\\system32";
+const DWORD RolledBack = UnderWine() ? 1627 : ERROR_INSTALL_FAILURE;
 
 DWORD Msiexec(std::vector<std::wstring> arguments)
 {
@@ -77,9 +83,12 @@ class Msi : public ::testing::Test {
 protected:
     // Wine reports no user session: the stand-in goes where every process finds it,
     // the service started by msiexec included, and Wine's placeholder comes back after.
+    // On Windows the system's sessions answer, and system32 is left alone.
     void SetUp() override
     {
         TearDown();
+        if (!UnderWine())
+            return;
         CopyFileW((System32 / L"wtsapi32.dll").c_str(), (saved.Path() / L"wtsapi32.dll").c_str(), FALSE);
         InstallWtsapiStandIn(System32);
         WriteSessions(System32, "0 Disconnected\n1 Active\n");
@@ -88,7 +97,8 @@ protected:
     {
         for (const auto& product : Products())
             Msiexec({L"/x", product.first});
-        CopyFileW((saved.Path() / L"wtsapi32.dll").c_str(), (System32 / L"wtsapi32.dll").c_str(), FALSE);
+        if (UnderWine())
+            CopyFileW((saved.Path() / L"wtsapi32.dll").c_str(), (System32 / L"wtsapi32.dll").c_str(), FALSE);
     }
     TempFolder saved{L"msi"};
 };
@@ -109,28 +119,29 @@ bool ServiceRuns()
     return runs;
 }
 
-std::wstring FileTableVersion(const std::wstring& package, const wchar_t* file)
+// The first field of the first row the query selects from the package.
+std::wstring Select(const std::wstring& package, const std::wstring& query)
 {
     MSIHANDLE database = 0, view = 0, record = 0;
-    wchar_t version[64] = L"";
+    wchar_t field[64] = L"";
     DWORD size = 64;
     MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database);
-    MsiDatabaseOpenViewW(
-        database, (std::wstring(L"SELECT `Version` FROM `File` WHERE `File`='") + file + L"'").c_str(), &view);
+    MsiDatabaseOpenViewW(database, query.c_str(), &view);
     MsiViewExecute(view, 0);
     if (MsiViewFetch(view, &record) == ERROR_SUCCESS)
-        MsiRecordGetStringW(record, 1, version, &size);
+        MsiRecordGetStringW(record, 1, field, &size);
     MsiCloseHandle(record);
     MsiCloseHandle(view);
     MsiCloseHandle(database);
-    return version;
+    return field;
 }
 
 const std::string QuotedExe = Utf8(L"\"" + Exe.wstring() + L"\"");
 
 TEST_F(Msi, FileTableCarriesTheExeVersion)
 {
-    EXPECT_EQ(Utf8(FileTableVersion(Package("1.1.0"), L"OrvellaServiceExe")), "1.1.0.0");
+    EXPECT_EQ(Utf8(Select(Package("1.1.0"), L"SELECT `Version` FROM `File` WHERE `File`='OrvellaServiceExe'")),
+              "1.1.0.0");
 }
 
 TEST_F(Msi, UpgradeWhileAHandleIsHeldKeepsTheServiceAndRemovalKeepsOnlyTheDataFolder)
@@ -165,32 +176,48 @@ TEST_F(Msi, UpgradeWhileAHandleIsHeldKeepsTheServiceAndRemovalKeepsOnlyTheDataFo
     EXPECT_TRUE(ProcessesOf(Agent).empty());
     EXPECT_FALSE(IsFolder(Exe.parent_path()));
     // The data folder; services of Wine's service manager see PROGRAMDATA=C:\users\Public.
-    EXPECT_TRUE(IsFolder(L"C:\\users\\Public\\Orvella"));
+    EXPECT_TRUE(IsFolder(UnderWine() ? L"C:\\users\\Public\\Orvella" : L"C:\\ProgramData\\Orvella"));
     EXPECT_TRUE(Products().empty());
 }
 
-// The rebuild carries a changed agent, so its files differ from the running ones. It has
-// 1.1.0's product code, which comes from the version: Wine's /i changes nothing (Windows
-// refuses it with 1638), and the reinstall replaces the files.
-TEST_F(Msi, SameVersionRebuildAndReinstallReplaceTheRunningFilesInPlace)
+// The rebuild carries a changed agent, so its product code is another: it replaces the
+// installed build through the Upgrade row, and only the installed build may be reinstalled.
+TEST_F(Msi, ARebuildWithAChangedAgentReplacesTheInstalledBuild)
 {
     ASSERT_EQ(Msiexec(L"/i", "1.1.0"), 0u);
     ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+    HANDLE oldAgent = OpenProcess(SYNCHRONIZE, FALSE, ProcessesOf(Agent)[0]);
 
     EXPECT_EQ(Msiexec(L"/i", "1.1.0-rebuild"), 0u);
+    EXPECT_TRUE(HasEnded(oldAgent)) << "the rebuild did not stop the service";
+    CloseHandle(oldAgent);
     ASSERT_EQ(Products().size(), 1u);
+    EXPECT_EQ(Products()[0].first,
+              Select(Package("1.1.0-rebuild"), L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'"));
+    EXPECT_EQ(fs::file_size(Agent), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
+    EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
     EXPECT_TRUE(ServiceRuns());
     EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
 
-    // Wine's msiexec /f takes no product code and no repair: this is what it runs.
-    HANDLE oldAgent = OpenProcess(SYNCHRONIZE, FALSE, ProcessesOf(Agent)[0]);
-    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0-rebuild"), L"REINSTALL=ALL", L"REINSTALLMODE=vamus"}), 0u);
-    EXPECT_TRUE(HasEnded(oldAgent)) << "the reinstall did not stop the service";
-    CloseHandle(oldAgent);
+    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0"), L"REINSTALL=ALL", L"REINSTALLMODE=vamus"}), DWORD{ERROR_INSTALL_FAILURE});
     EXPECT_EQ(fs::file_size(Agent), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
     EXPECT_EQ(Products().size(), 1u);
+}
+
+// The uninstall fails after UnregisterService took the service away; its rollback puts the
+// files back and registers and starts the service again on them.
+TEST_F(Msi, AnUninstallThatFailsAfterTheServiceWentLeavesItRegisteredAndRunning)
+{
+    ASSERT_EQ(Msiexec(L"/i", "1.1.0-failing-uninstall"), 0u);
+    ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+
+    EXPECT_EQ(Msiexec({L"/x", Package("1.1.0-failing-uninstall"), L"ORVELLA_TEST_FAIL=1"}), RolledBack);
+    EXPECT_EQ(Products().size(), 1u);
     EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
+    EXPECT_TRUE(ServiceRuns());
     EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
+    // Another package with the installed product code: Windows refuses it.
+    EXPECT_EQ(Msiexec(L"/i", "1.1.0"), UnderWine() ? 0u : DWORD{ERROR_PRODUCT_VERSION});
 }
 
 TEST_F(Msi, UninstallAfterTheExeWasDeletedRemovesTheService)
