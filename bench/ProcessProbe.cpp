@@ -5,6 +5,8 @@
 //   ProcessProbe stats <pid>            private=<bytes> working_set=<bytes>
 //                                       handles=<GetProcessHandleCount>
 //                                       handle_table=<entries of the system handle table>
+//                                       thread_event_handles=<of those, threads and events>
+//                                       user32=<1 when user32.dll is loaded, else 0>
 //                                       cpu_ms=<user+kernel>
 //   ProcessProbe service-pid <name>     pid=<process id of the running service>
 //   ProcessProbe kill <pid>             utc_ms=<Unix ms when TerminateProcess returned>
@@ -62,28 +64,67 @@ struct HandleTable {
 };
 using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
 
+// The table's type numbers differ between systems: the probe's own thread and event
+// handles show which stand for those two types here.
+bool IsThreadOrEvent(const HandleTable* table, BYTE type, HANDLE ownThread, HANDLE ownEvent)
+{
+    for (ULONG i = 0; i < table->Count; ++i) {
+        const HandleEntry& entry = table->Entries[i];
+        if (entry.OwnerPid == GetCurrentProcessId() && entry.ObjectType == type
+            && (entry.HandleValue == reinterpret_cast<UINT_PTR>(ownThread)
+                || entry.HandleValue == reinterpret_cast<UINT_PTR>(ownEvent)))
+            return true;
+    }
+    return false;
+}
+
 // A second opinion on the handle count: the owner of every entry of the system's
 // table, for platforms whose GetProcessHandleCount answers nothing for another process.
-long long CountTableHandles(DWORD pid)
+// Threads and events are also counted apart: winpthreads keeps one of each for every
+// thread that enters it, as the service's threads do and the do-nothing service's never.
+void CountTableHandles(DWORD pid, long long* all, long long* threadsAndEvents)
 {
+    *all = *threadsAndEvents = -1;
     auto query = reinterpret_cast<QuerySystemInformation>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (query == nullptr)
-        return -1;
+    HANDLE ownThread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &ownThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    HANDLE ownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::string buffer(1 << 16, '\0');
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    for (int attempt = 0; query != nullptr && attempt < 8; ++attempt) {
         ULONG needed = 0;
         LONG status = query(16, &buffer[0], static_cast<ULONG>(buffer.size()), &needed);
         if (status == 0) {
             const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-            long long count = 0;
-            for (ULONG i = 0; i < table->Count; ++i)
-                count += table->Entries[i].OwnerPid == pid ? 1 : 0;
-            return count;
+            *all = *threadsAndEvents = 0;
+            for (ULONG i = 0; i < table->Count; ++i) {
+                if (table->Entries[i].OwnerPid != pid)
+                    continue;
+                ++*all;
+                *threadsAndEvents += IsThreadOrEvent(table, table->Entries[i].ObjectType, ownThread, ownEvent);
+            }
+            break;
         }
         buffer.resize(needed > buffer.size() ? needed + 4096 : buffer.size() * 2);
     }
-    return -1;
+    CloseHandle(ownEvent);
+    CloseHandle(ownThread);
+}
+
+// Under Wine, libssp's cryptographic provider attaches user32 for the life of a process.
+int HasUser32(HANDLE process)
+{
+    HMODULE modules[512];
+    DWORD needed = 0;
+    if (!EnumProcessModules(process, modules, sizeof modules, &needed))
+        return -1;
+    for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 512; ++i) {
+        wchar_t name[MAX_PATH];
+        if (GetModuleBaseNameW(process, modules[i], name, MAX_PATH) && _wcsicmp(name, L"user32.dll") == 0)
+            return 1;
+    }
+    return 0;
 }
 
 int Stats(DWORD pid)
@@ -111,9 +152,13 @@ int Stats(DWORD pid)
     FILETIME created, exited, kernel, user;
     if (GetProcessTimes(process, &created, &exited, &kernel, &user))
         cpuMs = static_cast<long long>((Hundreds(kernel) + Hundreds(user)) / 10000);
+    int user32 = HasUser32(process);
     CloseHandle(process);
-    std::printf("private=%lld working_set=%lld handles=%lld handle_table=%lld cpu_ms=%lld\n", privateBytes,
-                workingSet, handles, CountTableHandles(pid), cpuMs);
+    long long tableHandles, threadsAndEvents;
+    CountTableHandles(pid, &tableHandles, &threadsAndEvents);
+    std::printf("private=%lld working_set=%lld handles=%lld handle_table=%lld thread_event_handles=%lld "
+                "user32=%d cpu_ms=%lld\n",
+                privateBytes, workingSet, handles, tableHandles, threadsAndEvents, user32, cpuMs);
     return 0;
 }
 

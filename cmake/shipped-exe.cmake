@@ -21,6 +21,8 @@ if(MINGW)
     target_link_options(OrvellaService PRIVATE -Wl,--tsaware)
     # Whatever links the core, the test programs included, needs libssp with it.
     target_link_options(orvella_core INTERFACE -fstack-protector-strong)
+    # Seeds the canary before libssp would, without a cryptographic service provider.
+    target_sources(OrvellaService PRIVATE src/entry/SeedStackGuard.cpp)
 
     # Debian's MinGW linker writes SOURCE_DATE_EPOCH, when set, as the PE header's time
     # instead of the time of the link. One from the environment wins (a release build
