@@ -44,9 +44,10 @@ struct WalkRecord {
     HANDLE DataRoot = nullptr;
     // Made beside the data folder for the first untrusted entry found inside it.
     HANDLE AsideFolder = nullptr;
-    // A folder of SYSTEM or the administrators that others could change, moved aside:
-    // its configuration file comes along into the fresh folder that replaces it.
-    HANDLE Replaced = nullptr;
+    // The configuration file of a folder of SYSTEM or the administrators that others
+    // could change, held ready to move before that folder is moved aside: it comes along
+    // into the fresh folder that replaces it.
+    HANDLE Carried = nullptr;
     // Orvella.untrusted-<UTC time of the install>: names what this install moves aside.
     std::wstring AsideName;
 };
@@ -249,24 +250,29 @@ DWORD SecureEntriesBelow(WalkRecord& walk, HANDLE top)
     return error;
 }
 
-// The configuration file of a replaced folder, when nobody else could have changed it,
-// is renamed into the fresh folder: the agent's settings survive the replacement.
-DWORD CarryConfiguration(WalkRecord& walk, HANDLE folder)
+// Opened, judged and held with the right to move it before anything moves, so that a
+// program holding it fails the installation while everything is still in its place.
+// One that someone else could have changed stays with the folder it was found in.
+DWORD HoldConfiguration(HANDLE folder, HANDLE& carried)
 {
-    HANDLE configuration = nullptr;
-    DWORD error = OpenRelative(walk.Replaced, ConfigurationFileName, JudgeAccess, FILE_OPEN, 0, nullptr,
-                               configuration);
+    DWORD error =
+        OpenRelative(folder, ConfigurationFileName, JudgeAccess | DELETE, FILE_OPEN, 0, nullptr, carried);
     // Missing, or shut to us: there is nothing of ours to carry.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED)
         return 0;
-    // One that someone else could have changed stays with the folder it was found in.
     bool isFolder = true;
-    if (error == 0 && IsTrustedEntry(configuration, isFolder) && !isFolder) {
-        error = MoveAside(configuration, L"", folder, ConfigurationFileName);
-        if (error == 0)
-            error = ApplySecurity(configuration, InheritedFileSecurity);
-    }
-    CloseHandleAndForget(configuration);
+    if (error == 0 && (!IsTrustedEntry(carried, isFolder) || isFolder))
+        CloseHandleAndForget(carried);
+    return error;
+}
+
+// Renamed into the fresh folder: the agent's settings survive the replacement.
+DWORD CarryConfiguration(WalkRecord& walk, HANDLE folder)
+{
+    DWORD error = RenameInto(walk.Carried, folder, ConfigurationFileName);
+    if (error == 0)
+        error = ApplySecurity(walk.Carried, InheritedFileSecurity);
+    CloseHandleAndForget(walk.Carried);
     return error;
 }
 
@@ -280,7 +286,7 @@ DWORD SecureDataFolderItself(WalkRecord& walk, HANDLE folder, bool created)
         return error;
     if (!created)
         return SecureEntriesBelow(walk, folder);
-    return walk.Replaced != nullptr ? CarryConfiguration(walk, folder) : 0;
+    return walk.Carried != nullptr ? CarryConfiguration(walk, folder) : 0;
 }
 
 // Kept where it is only when it is a plain folder of SYSTEM or the administrators that
@@ -312,12 +318,11 @@ DWORD SecureOrMoveAside(WalkRecord& walk, bool& secured)
         CloseHandleAndForget(folder);
         return error;
     }
-    error = MoveAside(folder, L"", walk.DataRoot, walk.AsideName);
-    if (error == 0 && walk.Replaced == nullptr && IsPlainObject(folder, true)
-        && OwnedBySystemOrAdministrators(folder))
-        walk.Replaced = folder;
-    else
-        CloseHandleAndForget(folder);
+    if (walk.Carried == nullptr && IsPlainObject(folder, true) && OwnedBySystemOrAdministrators(folder))
+        error = HoldConfiguration(folder, walk.Carried);
+    if (error == 0)
+        error = MoveAside(folder, L"", walk.DataRoot, walk.AsideName);
+    CloseHandleAndForget(folder);
     return error;
 }
 
@@ -335,7 +340,7 @@ DWORD SecureDataFolder()
         error = SecureOrMoveAside(walk, secured);
     if (error == 0 && !secured)
         error = ERROR_ALREADY_EXISTS;
-    CloseHandleAndForget(walk.Replaced);
+    CloseHandleAndForget(walk.Carried);
     CloseHandleAndForget(walk.AsideFolder);
     CloseHandleAndForget(walk.DataRoot);
     return error;

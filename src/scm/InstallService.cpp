@@ -84,14 +84,14 @@ DWORD WaitUntilRunning(SC_HANDLE service)
     }
 }
 
-DWORD ConfigureAndStart(SC_HANDLE service)
+DWORD ConfigureAndStart(SC_HANDLE service, bool start)
 {
     DWORD error = SetDescription(service);
     if (error == 0)
         error = SetFailureActions(service);
-    if (error == 0)
+    if (error == 0 && start)
         error = RequestStart(service);
-    if (error == 0)
+    if (error == 0 && start)
         error = WaitUntilRunning(service);
     return error;
 }
@@ -107,16 +107,23 @@ DWORD InstallService(const std::wstring& executablePath)
         return GetLastError();
 
     // The agent runs as LocalSystem and reads from the data folder: it is made safe
-    // before anything is registered that could start one at the next boot. A folder
-    // that cannot be made safe leaves a registration as it was, and every launch of an
-    // agent checks the folder again.
-    DWORD result = SecureDataFolder();
+    // before anything is registered. A folder that cannot be made safe registers
+    // nothing and leaves a registration as it was. One whose walk a program blocked
+    // may still be a folder every launch accepts, since each launch checks it again:
+    // the service is registered all the same, so that no failed or rolled back
+    // installation leaves the machine without it, but not started, since an installer
+    // that sees the failure may be about to put older files back; the failure is the
+    // status.
+    const DWORD secured = SecureDataFolder();
+    if (secured != 0 && !DataFolderIsSafe(GetDataRoot())) {
+        CloseServiceHandleAndForget(manager);
+        return secured;
+    }
     SC_HANDLE service = nullptr;
+    DWORD result = OpenOrCreateService(manager, binaryPath, service);
     if (result == 0)
-        result = OpenOrCreateService(manager, binaryPath, service);
-    if (result == 0)
-        result = ConfigureAndStart(service);
+        result = ConfigureAndStart(service, secured == 0);
     CloseServiceHandleAndForget(service);
     CloseServiceHandleAndForget(manager);
-    return result;
+    return secured != 0 ? secured : result;
 }

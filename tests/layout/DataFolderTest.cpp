@@ -150,6 +150,12 @@ TEST_F(DataFolderTest, AFolderUsersCouldChangeIsReplacedAndOnlyATrustedConfigura
     model::SetSecurity(Folder().wstring(), UsersMayWrite);
     Plant(Folder() / "device.json", L"SY");
     Plant(Folder() / "late.json", User);
+    // Held by a reader that does not share deletion: nothing moves at all.
+    HANDLE reader = CreateFileW((Folder() / "device.json").wstring().c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_SHARING_VIOLATION});
+    EXPECT_EQ(In(dataRoot), Names{"Orvella"});
+    CloseHandleAndForget(reader);
 
     EXPECT_EQ(SecureDataFolder(), 0u);
 

@@ -221,19 +221,35 @@ TEST_F(InstallServiceTest, DescriptionWrittenBeforeAFailedFailureActionsStepIsKe
 
 // A folder that cannot be made safe registers nothing that could start an agent at the
 // next boot, and leaves an existing registration, and the service it runs, as they were.
-TEST_F(InstallServiceTest, ADataFolderThatCannotBeSecuredRegistersNothingAndChangesNothing)
+// One that only could not be walked whole is still one every launch accepts: the service
+// is registered, not started, so that no failed installation leaves the machine without it.
+TEST_F(InstallServiceTest, ADataFolderStepThatFailsIsTheStatusAndRegistersOnlyOverASafeFolder)
 {
-    model::FailNext("SetKernelObjectSecurity", AccessDenied);
-    EXPECT_EQ(InstallService(Executable), AccessDenied);
+    const std::filesystem::path folder = dataRoot / "Orvella";
+    std::filesystem::create_directories(folder);
+    model::SetOwner(folder.wstring(), L"S-1-5-21-1111-2222-3333-1001");
+    HANDLE holder = CreateFileW(folder.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_EQ(InstallService(Executable), SharingViolation);
     EXPECT_EQ(Registered(), nullptr);
 
     model::ServiceRecord* running = InstallOlder(SERVICE_RUNNING);
-    model::ClearJournal();
-    model::FailNext("SetKernelObjectSecurity", AccessDenied);
-    EXPECT_EQ(InstallService(Executable), AccessDenied);
+    EXPECT_EQ(InstallService(Executable), SharingViolation);
     EXPECT_EQ(running->binaryPath, L"C:\\Old\\OrvellaService.exe");
     EXPECT_EQ(running->state, DWORD{SERVICE_RUNNING});
-    EXPECT_EQ(model::CountOf("OpenServiceW"), 0u);
+    CloseHandleAndForget(holder);
+    model::RemoveServiceRecord(Name);
+
+    model::SetOwner(folder.wstring(), L"SY");
+    std::ofstream(folder / "planted") << "planted";
+    model::SetOwner((folder / "planted").wstring(), L"S-1-5-21-1111-2222-3333-1001");
+    holder = CreateFileW((folder / "planted").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(InstallService(Executable), SharingViolation);
+    ASSERT_NE(Registered(), nullptr);
+    ExpectFullRegistration(*Registered());
+    EXPECT_EQ(model::CountOf("StartServiceW"), 0u) << "an installer may be about to put older files back";
+    CloseHandleAndForget(holder);
 }
 
 } // namespace
