@@ -295,8 +295,7 @@ DWORD SecureDataFolderItself(WalkRecord& walk, HANDLE folder, bool created)
 // back, and could rename the folder or make it a link after the launch has judged it.
 bool KeepsItsPlace(HANDLE folder)
 {
-    return IsPlainObject(folder, true) && OwnedBySystemOrAdministrators(folder)
-        && OnlyAdministratorsCanChange(folder, true);
+    return OwnedBySystemOrAdministrators(folder) && OnlyAdministratorsCanChange(folder, true);
 }
 
 // One look at what stands at the data folder's name: ours or trusted is secured and
