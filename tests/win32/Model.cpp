@@ -663,8 +663,6 @@ const std::vector<std::pair<NTSTATUS, DWORD>>& StatusErrors()
         {static_cast<NTSTATUS>(0xC0000043), ERROR_SHARING_VIOLATION},
         {static_cast<NTSTATUS>(0xC0000103), ERROR_DIRECTORY},
         {static_cast<NTSTATUS>(0xC000000D), ERROR_INVALID_PARAMETER},
-        {static_cast<NTSTATUS>(0xC0000008), ERROR_INVALID_HANDLE},
-        {static_cast<NTSTATUS>(0xC0000017), ERROR_NOT_ENOUGH_MEMORY},
         {static_cast<NTSTATUS>(0xC0000033), ERROR_INVALID_NAME},
         {static_cast<NTSTATUS>(0xC0000002), ERROR_CALL_NOT_IMPLEMENTED}};
     return table;
@@ -681,8 +679,7 @@ NTSTATUS StatusFor(DWORD error)
 std::wstring FullSid(const std::wstring& sid)
 {
     static const std::map<std::wstring, std::wstring> aliases = {
-        {L"SY", L"S-1-5-18"}, {L"BA", L"S-1-5-32-544"}, {L"BU", L"S-1-5-32-545"}, {L"OW", L"S-1-3-4"},
-        {L"CO", L"S-1-3-0"},  {L"WD", L"S-1-1-0"},      {L"AU", L"S-1-5-11"}};
+        {L"SY", L"S-1-5-18"}, {L"BA", L"S-1-5-32-544"}, {L"BU", L"S-1-5-32-545"}, {L"OW", L"S-1-3-4"}};
     auto it = aliases.find(sid);
     return it != aliases.end() ? it->second : sid;
 }
@@ -691,11 +688,8 @@ std::wstring FullSid(const std::wstring& sid)
 // No D: part at all stands for a missing list.
 std::vector<BYTE> BuildAcl(const std::wstring& sddl)
 {
-    static const std::map<std::wstring, DWORD> rights = {
-        {L"FA", 0x1F01FF},    {L"FR", 0x120089},    {L"FW", 0x120116},   {L"FX", 0x1200A0},
-        {L"GA", GENERIC_ALL}, {L"GW", GENERIC_WRITE}, {L"GR", GENERIC_READ}, {L"SD", DELETE},
-        {L"WD", WRITE_DAC},   {L"WO", WRITE_OWNER}, {L"RC", READ_CONTROL}};
-    static const std::map<std::wstring, BYTE> flags = {{L"OI", 1}, {L"CI", 2}, {L"NP", 4}, {L"IO", 8}, {L"ID", 16}};
+    // Rights as FA or a number; the flags that the product's lists use.
+    static const std::map<std::wstring, BYTE> flags = {{L"OI", 1}, {L"CI", 2}, {L"IO", 8}, {L"ID", 16}};
     const size_t list = sddl.find(L"D:");
     if (list == std::wstring::npos)
         return {};
@@ -709,12 +703,7 @@ std::vector<BYTE> BuildAcl(const std::wstring& sddl)
             else
                 field.back().push_back(sddl[at]);
         field.resize(6);
-        DWORD mask = 0;
-        if (field[2].rfind(L"0x", 0) == 0)
-            mask = static_cast<DWORD>(std::stoul(field[2], nullptr, 16));
-        else
-            for (size_t at = 0; at + 1 < field[2].size(); at += 2)
-                mask |= rights.at(field[2].substr(at, 2));
+        const DWORD mask = field[2] == L"FA" ? 0x1F01FF : static_cast<DWORD>(std::stoul(field[2], nullptr, 16));
         BYTE aceFlags = 0;
         for (size_t at = 0; at + 1 < field[1].size(); at += 2)
             aceFlags |= flags.at(field[1].substr(at, 2));
@@ -2418,15 +2407,10 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS
 void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
 {
     Rec call("GetSystemTime", {model::Raw(lpSystemTime)});
-    // 2026-12-10 14:30:00 UTC at the start of the virtual clock.
-    const ULONGLONG seconds = 14 * 3600 + 30 * 60 + (model::Now() - model::StartTime) / 1000;
-    *lpSystemTime = {};
-    lpSystemTime->wYear = 2026;
-    lpSystemTime->wMonth = 12;
-    lpSystemTime->wDay = static_cast<WORD>(10 + seconds / 86400);
-    lpSystemTime->wHour = static_cast<WORD>(seconds / 3600 % 24);
-    lpSystemTime->wMinute = static_cast<WORD>(seconds / 60 % 60);
-    lpSystemTime->wSecond = static_cast<WORD>(seconds % 60);
+    // 2026-12-10 14:30:00 UTC at the start of the virtual clock, whose limit is an hour.
+    const ULONGLONG seconds = 30 * 60 + (model::Now() - model::StartTime) / 1000;
+    *lpSystemTime = {2026, 12, 4, 10, static_cast<WORD>(14 + seconds / 3600), static_cast<WORD>(seconds / 60 % 60),
+                     static_cast<WORD>(seconds % 60), 0};
     call.Ok(0);
 }
 
