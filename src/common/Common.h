@@ -4,6 +4,10 @@
 
 #include <atomic>
 
+// Every polling wait, of the administrative modes and of the data folder's deadline,
+// polls at this interval.
+constexpr DWORD PollIntervalMs = 100;
+
 // Service identity, used wherever the service is named.
 extern const wchar_t ServiceName[];
 extern const wchar_t ServiceDisplayName[];

@@ -1,7 +1,9 @@
 #include "entry/Entry.h"
 
 #include "common/Common.h"
+#include "layout/DataFolder.h"
 #include "layout/Paths.h"
+#include "layout/ProgramFolder.h"
 #include "runtime/Runtime.h"
 #include "scm/Scm.h"
 
@@ -41,12 +43,16 @@ DWORD RunSupervisingMode(int argc, wchar_t* argv[])
 
 } // namespace
 
+// Passes only where a launch would not be refused for a reason it can see: its own folder
+// found, the agent there, nobody else able to change either, and a data folder and
+// configuration the launch accepts. The data folder is made even when the module is not
+// found, as every launch makes it.
 DWORD RunSelfTest()
 {
-    // Both are resolved, so that the data folder is made even when the module is not found.
-    bool moduleFound = !GetModuleDirectory().empty();
-    bool configFound = !GetConfigPath().empty();
-    bool passed = moduleFound && configFound;
+    const std::filesystem::path moduleDirectory = GetModuleDirectory();
+    GetConfigPath();
+    bool passed = !moduleDirectory.empty() && CheckProgramPath(moduleDirectory / AgentFileName, false) == 0
+        && DataFolderIsSafe(GetDataRoot());
     std::wcout << (passed ? L"Orvella native service self-test passed\n"
                           : L"Orvella native service self-test failed\n");
     std::wcout.flush();

@@ -15,34 +15,47 @@ namespace {
 constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD InspectAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 
-// Every right that changes an object or what a folder holds.
-constexpr ACCESS_MASK ChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD
-    | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-
 const wchar_t SystemSid[] = L"S-1-5-18";
 const wchar_t AdministratorsSid[] = L"S-1-5-32-544";
 const wchar_t TrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
-std::wstring OwnUserSid()
+std::wstring OwnerOf(HANDLE object)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor)
+        != ERROR_SUCCESS)
         return std::wstring();
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    std::wstring user;
-    if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
-        user = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
-    CloseHandleAndForget(token);
-    return user;
+    std::wstring sid = SidText(owner);
+    LocalFree(descriptor);
+    return sid;
 }
 
-// The service's own user is SYSTEM on Windows; a console run or another host may run
-// as someone else, who can change what it made anyway.
-bool IsTrustedOwner(const std::wstring& sid, const std::wstring& ownUser)
+// Whoever owns the system's own folder can already replace what LocalSystem runs:
+// TrustedInstaller on Windows. Wine gives every file to the one user it runs everything
+// as, services included, and so names that user. The rule is the same for both, and an
+// administrator's own user, who owns their Downloads on Windows, is never trusted: a
+// program of theirs that runs without elevation could change what they own.
+std::wstring SystemFolderOwner()
 {
-    return sid == SystemSid || sid == AdministratorsSid || (!ownUser.empty() && sid == ownUser);
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH)
+        return std::wstring();
+    HANDLE handle =
+        CreateFileW(folder, READ_CONTROL, ShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    std::wstring owner = OwnerOf(handle);
+    CloseHandleAndForget(handle);
+    return owner;
+}
+
+bool IsTrustedPrincipal(const std::wstring& sid, const std::wstring& systemOwner)
+{
+    return sid == SystemSid || sid == AdministratorsSid || sid == TrustedInstallerSid
+        || (!systemOwner.empty() && sid == systemOwner);
 }
 
 bool IsAllowEntry(BYTE type)
@@ -53,26 +66,25 @@ bool IsAllowEntry(BYTE type)
 }
 
 // An entry that only passes itself on to what is created below does not apply here.
-bool EntryLetsOthersChange(const ACE_HEADER* header, const std::wstring& ownUser)
+bool EntryGrantsOthers(const ACE_HEADER* header, ACCESS_MASK rights, const std::wstring& systemOwner)
 {
     if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || !IsAllowEntry(header->AceType))
         return false;
     const auto* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-    if ((entry->Mask & ChangeRights) == 0)
+    if ((entry->Mask & rights) == 0)
         return false;
     // Object and compound entries keep their SID elsewhere: what they grant counts as
     // granted to a stranger.
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
         return true;
-    const std::wstring sid = SidText(const_cast<DWORD*>(&entry->SidStart));
-    return !IsTrustedOwner(sid, ownUser) && sid != TrustedInstallerSid;
+    return !IsTrustedPrincipal(SidText(const_cast<DWORD*>(&entry->SidStart)), systemOwner);
 }
 
-bool ListLetsOthersChange(PACL list, const std::wstring& ownUser)
+bool ListGrantsOthers(PACL list, ACCESS_MASK rights, const std::wstring& systemOwner)
 {
     for (DWORD index = 0; index < list->AceCount; ++index) {
         LPVOID entry = nullptr;
-        if (!GetAce(list, index, &entry) || EntryLetsOthersChange(static_cast<ACE_HEADER*>(entry), ownUser))
+        if (!GetAce(list, index, &entry) || EntryGrantsOthers(static_cast<ACE_HEADER*>(entry), rights, systemOwner))
             return true;
     }
     return false;
@@ -81,14 +93,12 @@ bool ListLetsOthersChange(PACL list, const std::wstring& ownUser)
 } // namespace
 
 // The OWNER RIGHTS entry takes from whoever creates the folder the owner's implicit right
-// to rewrite this list: a user who makes it first can read it, nothing more.
-const wchar_t DataFolderSecurity[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;OW)";
+// to rewrite this list: a user who makes it first (by a self-test, say) may read the
+// list, nothing more. The agent runs as LocalSystem; nobody else needs its configuration.
+const wchar_t DataFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x20000;;;OW)";
 // Written out as the low-level call stores it, which changes nothing else.
-const wchar_t InheritedFolderSecurity[] =
-    L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;OICIID;0x1200a9;;;OW)";
-const wchar_t InheritedFileSecurity[] =
-    L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)(A;ID;0x1200a9;;;OW)";
+const wchar_t InheritedFolderSecurity[] = L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x20000;;;OW)";
+const wchar_t InheritedFileSecurity[] = L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x20000;;;OW)";
 
 std::wstring SidText(PSID sid)
 {
@@ -156,6 +166,11 @@ DWORD OpenDataFolder(HANDLE dataRoot, DWORD access, HANDLE& folder, bool& create
 
 bool OnlyAdministratorsCanChange(HANDLE object, bool folder)
 {
+    return OnlyAdministratorsHold(object, folder, ChangeRights);
+}
+
+bool OnlyAdministratorsHold(HANDLE object, bool folder, ACCESS_MASK rights)
+{
     if (!IsPlainObject(object, folder))
         return false;
     PSID owner = nullptr;
@@ -165,12 +180,17 @@ bool OnlyAdministratorsCanChange(HANDLE object, bool folder)
                         nullptr, &list, nullptr, &descriptor)
         != ERROR_SUCCESS)
         return false;
-    const std::wstring ownUser = OwnUserSid();
+    const std::wstring systemOwner = SystemFolderOwner();
     // No list at all lets everyone do everything.
-    const bool safe =
-        IsTrustedOwner(SidText(owner), ownUser) && list != nullptr && !ListLetsOthersChange(list, ownUser);
+    const bool safe = IsTrustedPrincipal(SidText(owner), systemOwner) && list != nullptr
+        && !ListGrantsOthers(list, rights, systemOwner);
     LocalFree(descriptor);
     return safe;
+}
+
+bool OwnedByTrustedPrincipal(HANDLE object)
+{
+    return IsTrustedPrincipal(OwnerOf(object), SystemFolderOwner());
 }
 
 bool IsPlainObject(HANDLE object, bool folder)
@@ -180,19 +200,6 @@ bool IsPlainObject(HANDLE object, bool folder)
         return false;
     const bool isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return isFolder == folder && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
-bool OwnedBySystemOrAdministrators(HANDLE object)
-{
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor)
-        != ERROR_SUCCESS)
-        return false;
-    const std::wstring sid = SidText(owner);
-    LocalFree(descriptor);
-    return sid == SystemSid || sid == AdministratorsSid;
 }
 
 void CreateDataFolder(const std::filesystem::path& dataRoot)

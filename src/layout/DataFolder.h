@@ -10,8 +10,9 @@
 #include <filesystem>
 #include <string>
 
-// The protected list a new data folder gets: SYSTEM and the administrators may change it,
-// users and its owner may read it. Everything below inherits it.
+// The protected list a new data folder gets: SYSTEM and the administrators have it all and
+// nobody else may even open it, so no user can hold, lock or oplock anything in it.
+// Everything below inherits it.
 extern const wchar_t DataFolderSecurity[];
 // What the installation stores on the folders and files below it: the same list, inherited.
 extern const wchar_t InheritedFolderSecurity[];
@@ -23,8 +24,10 @@ extern const wchar_t InheritedFileSecurity[];
 DWORD OpenDataFolder(HANDLE dataRoot, DWORD access, HANDLE& folder, bool& created);
 
 // True only when the object is a folder (or a file, as `folder` says), not a reparse point,
-// owned by SYSTEM, the administrators or this process's user, and has a list in which no
-// entry that applies to the object grants anyone else a right to change it.
+// owned by a trusted principal, and has a list in which no entry that applies to the object
+// grants anyone else a right to change it. Trusted are SYSTEM, the administrators,
+// TrustedInstaller and whoever owns the system folder: the account the code runs as, never
+// the user who runs the check.
 bool OnlyAdministratorsCanChange(HANDLE object, bool folder);
 
 // Creates what is missing of the data root and the data folder; reports nothing.
@@ -35,14 +38,26 @@ void CreateDataFolder(const std::filesystem::path& dataRoot);
 bool DataFolderIsSafe(const std::filesystem::path& dataRoot);
 
 // Makes the data folder one that only SYSTEM and the administrators can change, before
-// the service is registered: a folder someone else could change is moved aside whole
-// (its configuration file comes along into a fresh one when nobody else could change
-// that), untrusted entries in a trusted one go to a protected folder beside it, the rest
-// gets the folder's security. Nothing is deleted and no link is followed. Returns 0 or
-// the Windows error of the step that failed.
+// the service is registered: a folder someone else could change is moved aside whole and
+// a fresh protected one is renamed onto the name (its configuration file comes along when
+// nobody else could change that), untrusted entries in a trusted one go to a protected
+// folder beside it, the rest gets the folder's security. Nothing is deleted, no link is
+// followed, and nothing a user holds makes it wait past its deadline. Returns 0, the
+// Windows error of the step that failed, or ERROR_TIMEOUT past the deadline.
 DWORD SecureDataFolder();
 
-// ---- Shared by the module's two files -----------------------------------------------------
+// ---- Shared by the module's files ---------------------------------------------------------
+
+// Every right that changes an object or what a folder holds.
+constexpr ACCESS_MASK ChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD
+    | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL
+    | MAXIMUM_ALLOWED;
+
+// The test above for a chosen set of rights.
+bool OnlyAdministratorsHold(HANDLE object, bool folder, ACCESS_MASK rights);
+
+// True when a trusted principal, as above, owns the object.
+bool OwnedByTrustedPrincipal(HANDLE object);
 
 // NtCreateFile relative to `root`, the name as given, a link opened as itself, every kind
 // of sharing allowed, never waiting on an oplock. An empty name opens `root` itself again
@@ -58,5 +73,3 @@ std::wstring SidText(PSID sid);
 
 // A folder (or a file, as `folder` says) that is not a reparse point.
 bool IsPlainObject(HANDLE object, bool folder);
-
-bool OwnedBySystemOrAdministrators(HANDLE object);

@@ -8,11 +8,6 @@ namespace {
 
 constexpr DWORD LongPathLimit = 32768;
 
-bool IsSeparator(wchar_t character)
-{
-    return character == L'\\' || character == L'/';
-}
-
 bool IsDriveDesignator(const std::wstring& text, size_t at)
 {
     if (at + 1 >= text.size() || text[at + 1] != L':')
@@ -23,14 +18,14 @@ bool IsDriveDesignator(const std::wstring& text, size_t at)
 
 size_t SkipSeparators(const std::wstring& text, size_t at)
 {
-    while (at < text.size() && IsSeparator(text[at]))
+    while (at < text.size() && IsPathSeparator(text[at]))
         ++at;
     return at;
 }
 
 size_t SkipName(const std::wstring& text, size_t at)
 {
-    while (at < text.size() && !IsSeparator(text[at]))
+    while (at < text.size() && !IsPathSeparator(text[at]))
         ++at;
     return at;
 }
@@ -43,18 +38,30 @@ size_t RootLength(const std::wstring& text)
     size_t at = 0;
     if (IsDriveDesignator(text, 0)) {
         at = 2;
-    } else if (text.size() >= 4 && IsSeparator(text[0]) && IsSeparator(text[1])
-               && (text[2] == L'?' || text[2] == L'.') && IsSeparator(text[3])) {
+    } else if (text.size() >= 4 && IsPathSeparator(text[0]) && IsPathSeparator(text[1])
+               && (text[2] == L'?' || text[2] == L'.') && IsPathSeparator(text[3])) {
         at = 4;
         if (IsDriveDesignator(text, at))
             at += 2;
-    } else if (text.size() >= 3 && IsSeparator(text[0]) && IsSeparator(text[1]) && !IsSeparator(text[2])) {
+    } else if (text.size() >= 3 && IsPathSeparator(text[0]) && IsPathSeparator(text[1])
+               && !IsPathSeparator(text[2])) {
         at = SkipName(text, 2);
     }
     return SkipSeparators(text, at);
 }
 
 } // namespace
+
+bool IsPathSeparator(wchar_t character)
+{
+    return character == L'\\' || character == L'/';
+}
+
+size_t VolumeRootLength(const std::wstring& path)
+{
+    const size_t length = RootLength(path);
+    return length != 0 && IsPathSeparator(path[length - 1]) ? length : 0;
+}
 
 // Creates the folder and every missing ancestor from the top down, each with the
 // security it inherits. Unlike the standard recursive creation, a failing level does

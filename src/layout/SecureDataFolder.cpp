@@ -6,6 +6,7 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include <atomic>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -28,11 +29,18 @@ constexpr DWORD JudgeAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ
 // able to fail an installation by holding a file we keep.
 constexpr DWORD MoveAccess = DELETE | FILE_READ_ATTRIBUTES;
 constexpr DWORD AsideFolderAccess = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE;
+// Secured, given the configuration it carries, then renamed onto the name.
+constexpr DWORD FreshFolderAccess = JudgeAccess | DELETE | FILE_ADD_FILE | FILE_TRAVERSE;
 // FileRenameInformation; some SDKs name only the first class of this enumeration.
 constexpr auto FileRenameClass = static_cast<FILE_INFORMATION_CLASS>(10);
-// A user may make a new folder at the name as fast as we move one aside.
+constexpr NTSTATUS StatusCancelled = static_cast<NTSTATUS>(0xC0000120);
+// A user may make a new folder at the name as fast as we move one aside: they must win
+// every try to fail the installation.
 constexpr int FolderAttempts = 3;
 constexpr DWORD ListBufferBytes = 64 * 1024;
+// A rename waits for the break of an oplock its holder need never acknowledge; no user
+// makes an installation, and every package queued behind it, wait longer than this.
+constexpr ULONGLONG DeadlineMs = 30000;
 
 // The owner is set along with the list: the owner may always rewrite the list.
 const wchar_t AdministratorsOwner[] = L"O:BA";
@@ -44,22 +52,71 @@ struct WalkRecord {
     HANDLE DataRoot = nullptr;
     // Made beside the data folder for the first untrusted entry found inside it.
     HANDLE AsideFolder = nullptr;
-    // The configuration file of a folder of SYSTEM or the administrators that others
-    // could change, held ready to move before that folder is moved aside: it comes along
-    // into the fresh folder that replaces it.
-    HANDLE Carried = nullptr;
+    // Made beside the data folder, protected from its creation, to replace what stood
+    // at the name: the name is taken in one rename, never left to be taken.
+    HANDLE FreshFolder = nullptr;
     // Orvella.untrusted-<UTC time of the install>: names what this install moves aside.
     std::wstring AsideName;
+    // Orvella.new-<the same time>.
+    std::wstring FreshName;
+    ULONGLONG Deadline = 0;
 };
 
-std::wstring AsideBaseName()
+// The installing thread's bound on whatever a user may still hold: past the deadline a
+// second thread cancels the synchronous call it waits in, and it starts no other.
+struct DeadlineWatch {
+    ULONGLONG Deadline = 0;
+    HANDLE Installer = nullptr;
+    HANDLE Watcher = nullptr;
+    std::atomic<bool> Finished{false};
+};
+
+DWORD WINAPI CancelPastDeadline(LPVOID context)
+{
+    auto* watch = static_cast<DeadlineWatch*>(context);
+    while (!watch->Finished.load(std::memory_order_acquire)) {
+        // Between calls there is nothing to cancel, and the installer stops by itself.
+        if (GetTickCount64() >= watch->Deadline)
+            CancelSynchronousIo(watch->Installer);
+        Sleep(PollIntervalMs);
+    }
+    return 0;
+}
+
+DWORD StartDeadlineWatch(DeadlineWatch& watch)
+{
+    watch.Deadline = GetTickCount64() + DeadlineMs;
+    watch.Installer = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+    if (watch.Installer == nullptr)
+        return GetLastError();
+    watch.Watcher = CreateThread(nullptr, 0, CancelPastDeadline, &watch, 0, nullptr);
+    return watch.Watcher != nullptr ? 0 : GetLastError();
+}
+
+// The watcher reads the record until it ends and must cancel nothing after this step,
+// so it is awaited whatever the wait answers.
+void StopDeadlineWatch(DeadlineWatch& watch)
+{
+    watch.Finished.store(true, std::memory_order_release);
+    while (watch.Watcher != nullptr && WaitForSingleObject(watch.Watcher, INFINITE) == WAIT_FAILED)
+        Sleep(PollIntervalMs);
+    CloseHandleAndForget(watch.Watcher);
+    CloseHandleAndForget(watch.Installer);
+}
+
+bool PastDeadline(const WalkRecord& walk)
+{
+    return GetTickCount64() >= walk.Deadline;
+}
+
+std::wstring InstallStamp()
 {
     SYSTEMTIME now = {};
     GetSystemTime(&now);
     wchar_t stamp[32] = {};
     std::swprintf(stamp, 32, L"%04u%02u%02uT%02u%02u%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
                   now.wMinute, now.wSecond);
-    return std::wstring(DataFolderName) + L".untrusted-" + stamp;
+    return stamp;
 }
 
 std::wstring NumberedName(const std::wstring& base, DWORD number)
@@ -67,8 +124,12 @@ std::wstring NumberedName(const std::wstring& base, DWORD number)
     return number == 1 ? base : base + L"-" + std::to_wstring(number);
 }
 
-DWORD RenameInto(HANDLE object, HANDLE folder, const std::wstring& name)
+// Nothing more moves once the deadline has passed; a rename the watch cancelled waited
+// for a user until then.
+DWORD RenameInto(const WalkRecord& walk, HANDLE object, HANDLE folder, const std::wstring& name)
 {
+    if (PastDeadline(walk))
+        return ERROR_TIMEOUT;
     const DWORD nameBytes = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -78,21 +139,24 @@ DWORD RenameInto(HANDLE object, HANDLE folder, const std::wstring& name)
     IO_STATUS_BLOCK io = {};
     NTSTATUS status =
         NtSetInformationFile(object, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameClass);
+    if (status == StatusCancelled)
+        return ERROR_TIMEOUT;
     return status < 0 ? RtlNtStatusToDosError(status) : 0;
 }
 
 // Names taken in advance cost one try each and can never run out.
-DWORD RenameToFreeName(HANDLE object, HANDLE folder, const std::wstring& base)
+DWORD RenameToFreeName(const WalkRecord& walk, HANDLE object, HANDLE folder, const std::wstring& base)
 {
     DWORD error = ERROR_ALREADY_EXISTS;
     for (DWORD number = 1; number != 0 && error == ERROR_ALREADY_EXISTS; ++number)
-        error = RenameInto(object, folder, NumberedName(base, number));
+        error = RenameInto(walk, object, folder, NumberedName(base, number));
     return error;
 }
 
 // `parent` and `name` as for OpenRelative: an empty name moves the judged object itself,
 // reopened through its own handle, so that what moves is what was judged.
-DWORD MoveAside(HANDLE parent, const std::wstring& name, HANDLE target, const std::wstring& base)
+DWORD MoveAside(const WalkRecord& walk, HANDLE parent, const std::wstring& name, HANDLE target,
+                const std::wstring& base)
 {
     HANDLE movable = nullptr;
     DWORD error = OpenRelative(parent, name, MoveAccess, FILE_OPEN, 0, nullptr, movable);
@@ -100,8 +164,24 @@ DWORD MoveAside(HANDLE parent, const std::wstring& name, HANDLE target, const st
     if (error == ERROR_FILE_NOT_FOUND)
         return 0;
     if (error == 0)
-        error = RenameToFreeName(movable, target, base);
+        error = RenameToFreeName(walk, movable, target, base);
     CloseHandleAndForget(movable);
+    return error;
+}
+
+// A folder of ours beside the data folder, protected from its creation, under the first
+// free one of the base name and its numbered forms.
+DWORD CreateFolderBeside(const WalkRecord& walk, const std::wstring& base, const wchar_t* security,
+                         DWORD access, HANDLE& folder)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &descriptor, nullptr))
+        return GetLastError();
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (DWORD number = 1; number != 0 && error == ERROR_ALREADY_EXISTS; ++number)
+        error = OpenRelative(walk.DataRoot, NumberedName(base, number), access, FILE_CREATE, FILE_DIRECTORY_FILE,
+                             descriptor, folder);
+    LocalFree(descriptor);
     return error;
 }
 
@@ -109,16 +189,7 @@ DWORD OpenAsideFolder(WalkRecord& walk)
 {
     if (walk.AsideFolder != nullptr)
         return 0;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(AsideFolderSecurity, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
-        return GetLastError();
-    DWORD error = ERROR_ALREADY_EXISTS;
-    for (DWORD number = 1; number != 0 && error == ERROR_ALREADY_EXISTS; ++number)
-        error = OpenRelative(walk.DataRoot, NumberedName(walk.AsideName, number), AsideFolderAccess, FILE_CREATE,
-                             FILE_DIRECTORY_FILE, descriptor, walk.AsideFolder);
-    LocalFree(descriptor);
-    return error;
+    return CreateFolderBeside(walk, walk.AsideName, AsideFolderSecurity, AsideFolderAccess, walk.AsideFolder);
 }
 
 // Out of the data folder, keeping its name: the agent never meets it again.
@@ -126,7 +197,7 @@ DWORD MoveOut(WalkRecord& walk, HANDLE parent, const std::wstring& name, const s
 {
     DWORD error = OpenAsideFolder(walk);
     if (error == 0)
-        error = MoveAside(parent, name, walk.AsideFolder, keptName);
+        error = MoveAside(walk, parent, name, walk.AsideFolder, keptName);
     return error;
 }
 
@@ -143,6 +214,11 @@ DWORD ApplySecurity(HANDLE handle, const std::wstring& security)
         error = GetLastError();
     LocalFree(descriptor);
     return error;
+}
+
+DWORD SecureAsDataFolder(HANDLE folder)
+{
+    return ApplySecurity(folder, std::wstring(AdministratorsOwner) + DataFolderSecurity);
 }
 
 // Names are read in full before any entry is touched. They are kept exactly as the file
@@ -179,7 +255,7 @@ bool IsTrustedEntry(HANDLE entry, bool& folder)
     folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (!folder && info.nNumberOfLinks != 1)
         return false;
-    return OwnedBySystemOrAdministrators(entry) && OnlyAdministratorsCanChange(entry, folder);
+    return OnlyAdministratorsCanChange(entry, folder);
 }
 
 // The folder itself, reopened through its handle with the right to list it.
@@ -204,6 +280,8 @@ DWORD KeepEntry(HANDLE entry, bool folder, std::vector<HANDLE>& pending)
 
 DWORD SecureEntry(WalkRecord& walk, HANDLE folder, const std::wstring& name, std::vector<HANDLE>& pending)
 {
+    if (PastDeadline(walk))
+        return ERROR_TIMEOUT;
     HANDLE entry = nullptr;
     DWORD error = OpenRelative(folder, name, JudgeAccess, FILE_OPEN, 0, nullptr, entry);
     // Removed since it was listed, by an administrator or by the user who owned it:
@@ -250,79 +328,104 @@ DWORD SecureEntriesBelow(WalkRecord& walk, HANDLE top)
     return error;
 }
 
-// Opened, judged and held with the right to move it before anything moves, so that a
-// program holding it fails the installation while everything is still in its place.
-// One that someone else could have changed stays with the folder it was found in.
-DWORD HoldConfiguration(HANDLE folder, HANDLE& carried)
+DWORD MakeFreshFolder(WalkRecord& walk)
 {
+    if (walk.FreshFolder != nullptr)
+        return 0;
     DWORD error =
-        OpenRelative(folder, ConfigurationFileName, JudgeAccess | DELETE, FILE_OPEN, 0, nullptr, carried);
+        CreateFolderBeside(walk, walk.FreshName, DataFolderSecurity, FreshFolderAccess, walk.FreshFolder);
+    return error == 0 ? SecureAsDataFolder(walk.FreshFolder) : error;
+}
+
+// From the folder just moved aside, through the handle that followed it, into the fresh
+// one: the agent's settings survive the replacement. Only a file nobody else could have
+// changed comes along. It is moved only once its folder has moved: Windows renames no
+// folder while anything below it is open, ours included, so a program that holds it
+// fails the installation with everything still in its place.
+DWORD CarryConfiguration(WalkRecord& walk, HANDLE movedFolder)
+{
+    HANDLE configuration = nullptr;
+    DWORD error = OpenRelative(movedFolder, ConfigurationFileName, JudgeAccess | DELETE, FILE_OPEN, 0, nullptr,
+                               configuration);
     // Missing, or shut to us: there is nothing of ours to carry.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED)
         return 0;
     bool isFolder = true;
-    if (error == 0 && (!IsTrustedEntry(carried, isFolder) || isFolder))
-        CloseHandleAndForget(carried);
-    return error;
-}
-
-// Renamed into the fresh folder: the agent's settings survive the replacement.
-DWORD CarryConfiguration(WalkRecord& walk, HANDLE folder)
-{
-    DWORD error = RenameInto(walk.Carried, folder, ConfigurationFileName);
-    if (error == 0)
-        error = ApplySecurity(walk.Carried, InheritedFileSecurity);
-    CloseHandleAndForget(walk.Carried);
-    return error;
-}
-
-// A folder made by this call is ours, whoever the system made its owner; it holds
-// nothing yet but what it inherits from a folder it replaces. An existing one is walked
-// entry by entry.
-DWORD SecureDataFolderItself(WalkRecord& walk, HANDLE folder, bool created)
-{
-    DWORD error = ApplySecurity(folder, std::wstring(AdministratorsOwner) + DataFolderSecurity);
-    if (error != 0)
-        return error;
-    if (!created)
-        return SecureEntriesBelow(walk, folder);
-    return walk.Carried != nullptr ? CarryConfiguration(walk, folder) : 0;
-}
-
-// Kept where it is only when it is a plain folder of SYSTEM or the administrators that
-// nobody else could change: whoever could (one an older program made under the
-// inherited list lets users add to it) may still hold a handle that no new list takes
-// back, and could rename the folder or make it a link after the launch has judged it.
-bool KeepsItsPlace(HANDLE folder)
-{
-    return OwnedBySystemOrAdministrators(folder) && OnlyAdministratorsCanChange(folder, true);
-}
-
-// One look at what stands at the data folder's name: ours or trusted is secured and
-// walked (`secured`); anything else is renamed, whole, beside it.
-DWORD SecureOrMoveAside(WalkRecord& walk, bool& secured)
-{
-    secured = false;
-    HANDLE folder = nullptr;
-    bool created = false;
-    DWORD error = OpenDataFolder(walk.DataRoot, JudgeAccess, folder, created);
-    // A file, or a folder whose owner shut us out: nothing to judge, only to move.
-    if (error == ERROR_DIRECTORY || error == ERROR_ACCESS_DENIED)
-        return MoveAside(walk.DataRoot, DataFolderName, walk.DataRoot, walk.AsideName);
-    if (error != 0)
-        return error;
-    if (created || KeepsItsPlace(folder)) {
-        error = SecureDataFolderItself(walk, folder, created);
-        secured = error == 0;
-        CloseHandleAndForget(folder);
-        return error;
+    if (error == 0 && IsTrustedEntry(configuration, isFolder) && !isFolder) {
+        error = RenameInto(walk, configuration, walk.FreshFolder, ConfigurationFileName);
+        if (error == 0)
+            error = ApplySecurity(configuration, InheritedFileSecurity);
     }
-    if (walk.Carried == nullptr && IsPlainObject(folder, true) && OwnedBySystemOrAdministrators(folder))
-        error = HoldConfiguration(folder, walk.Carried);
+    CloseHandleAndForget(configuration);
+    return error;
+}
+
+// Without replacing anything: a user who took the name again loses it at the next try.
+DWORD RenameFreshOntoTheName(WalkRecord& walk, bool& done)
+{
+    DWORD error = MakeFreshFolder(walk);
     if (error == 0)
-        error = MoveAside(folder, L"", walk.DataRoot, walk.AsideName);
+        error = RenameInto(walk, walk.FreshFolder, walk.DataRoot, DataFolderName);
+    if (error == ERROR_ALREADY_EXISTS)
+        return 0;
+    done = error == 0;
+    return error;
+}
+
+// Whoever could change the folder (one an older build made under the inherited list lets
+// users add to it) may still hold a handle that no new list takes back, and could rename
+// it or make it a link after a launch has judged it: it is renamed, whole, beside it.
+// From a folder of SYSTEM or the administrators, its configuration comes along.
+DWORD ReplaceFolder(WalkRecord& walk, HANDLE folder, bool& done)
+{
+    const bool carries = IsPlainObject(folder, true) && OwnedByTrustedPrincipal(folder);
+    DWORD error = MoveAside(walk, folder, L"", walk.DataRoot, walk.AsideName);
+    if (error == 0)
+        error = MakeFreshFolder(walk);
+    if (error == 0 && carries)
+        error = CarryConfiguration(walk, folder);
+    if (error == 0)
+        error = RenameFreshOntoTheName(walk, done);
+    return error;
+}
+
+// One look at what stands at the data folder's name: a folder nobody else could change
+// is secured and walked in place; anything else is renamed beside it and the fresh
+// folder renamed onto the name. `done` once the name holds a folder the launch accepts.
+DWORD SecureOrReplace(WalkRecord& walk, bool& done)
+{
+    done = false;
+    HANDLE folder = nullptr;
+    DWORD error =
+        OpenRelative(walk.DataRoot, DataFolderName, JudgeAccess, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, folder);
+    if (error == ERROR_FILE_NOT_FOUND)
+        return RenameFreshOntoTheName(walk, done);
+    // A file, or a folder whose owner shut us out: nothing to judge, only to move.
+    if (error == ERROR_DIRECTORY || error == ERROR_ACCESS_DENIED) {
+        error = MoveAside(walk, walk.DataRoot, DataFolderName, walk.DataRoot, walk.AsideName);
+        return error == 0 ? RenameFreshOntoTheName(walk, done) : error;
+    }
+    if (error != 0)
+        return error;
+    if (OnlyAdministratorsCanChange(folder, true)) {
+        error = SecureAsDataFolder(folder);
+        if (error == 0)
+            error = SecureEntriesBelow(walk, folder);
+        done = error == 0;
+    } else {
+        error = ReplaceFolder(walk, folder, done);
+    }
     CloseHandleAndForget(folder);
     return error;
+}
+
+DWORD TakeTheName(WalkRecord& walk)
+{
+    bool done = false;
+    DWORD error = 0;
+    for (int attempt = 0; error == 0 && !done && attempt < FolderAttempts; ++attempt)
+        error = SecureOrReplace(walk, done);
+    return error == 0 && !done ? ERROR_ALREADY_EXISTS : error;
 }
 
 } // namespace
@@ -330,17 +433,22 @@ DWORD SecureOrMoveAside(WalkRecord& walk, bool& secured)
 DWORD SecureDataFolder()
 {
     const std::filesystem::path dataRoot = GetDataRoot();
-    CreateFolderTree(dataRoot);
+    DeadlineWatch watch;
+    DWORD error = StartDeadlineWatch(watch);
     WalkRecord walk;
-    walk.AsideName = AsideBaseName();
-    DWORD error = OpenDataRoot(dataRoot, walk.DataRoot);
-    bool secured = false;
-    for (int attempt = 0; error == 0 && !secured && attempt < FolderAttempts; ++attempt)
-        error = SecureOrMoveAside(walk, secured);
-    if (error == 0 && !secured)
-        error = ERROR_ALREADY_EXISTS;
-    CloseHandleAndForget(walk.Carried);
+    walk.Deadline = watch.Deadline;
+    const std::wstring stamp = InstallStamp();
+    walk.AsideName = std::wstring(DataFolderName) + L".untrusted-" + stamp;
+    walk.FreshName = std::wstring(DataFolderName) + L".new-" + stamp;
+    if (error == 0) {
+        CreateFolderTree(dataRoot);
+        error = OpenDataRoot(dataRoot, walk.DataRoot);
+    }
+    if (error == 0)
+        error = TakeTheName(walk);
+    CloseHandleAndForget(walk.FreshFolder);
     CloseHandleAndForget(walk.AsideFolder);
     CloseHandleAndForget(walk.DataRoot);
+    StopDeadlineWatch(watch);
     return error;
 }

@@ -3,6 +3,7 @@
 #include "common/Common.h"
 #include "layout/DataFolder.h"
 #include "layout/Paths.h"
+#include "layout/ProgramFolder.h"
 
 #include <string>
 
@@ -106,6 +107,15 @@ DWORD InstallService(const std::wstring& executablePath)
     if (manager == nullptr)
         return GetLastError();
 
+    // The service manager starts this file as LocalSystem at every boot: one that someone
+    // else could change, or put a DLL beside, is refused before anything is registered
+    // or changed. One that is not there yet may be: nobody else can put it there.
+    DWORD result = CheckProgramPath(executablePath, true);
+    if (result != 0) {
+        CloseServiceHandleAndForget(manager);
+        return result;
+    }
+
     // The agent runs as LocalSystem and reads from the data folder: it is made safe
     // before anything is registered. A folder that cannot be made safe registers
     // nothing and leaves a registration as it was. One whose walk a program blocked
@@ -120,7 +130,7 @@ DWORD InstallService(const std::wstring& executablePath)
         return secured;
     }
     SC_HANDLE service = nullptr;
-    DWORD result = OpenOrCreateService(manager, binaryPath, service);
+    result = OpenOrCreateService(manager, binaryPath, service);
     if (result == 0)
         result = ConfigureAndStart(service, secured == 0);
     CloseServiceHandleAndForget(service);

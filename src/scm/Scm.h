@@ -2,10 +2,9 @@
 
 #include <windows.h>
 
-#include <string>
+#include "common/Common.h"
 
-// Every wait of the administrative modes polls at this interval.
-constexpr DWORD PollIntervalMs = 100;
+#include <string>
 
 DWORD StopServiceAndWait(bool& wasRunning);
 DWORD InstallService(const std::wstring& executablePath);

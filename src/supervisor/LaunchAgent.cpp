@@ -3,6 +3,7 @@
 #include "common/Common.h"
 #include "layout/DataFolder.h"
 #include "layout/Paths.h"
+#include "layout/ProgramFolder.h"
 
 #include <userenv.h>
 
@@ -17,7 +18,6 @@ constexpr DWORD OwnTokenAccess =
     TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_SESSIONID;
 constexpr DWORD AgentCreationFlags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT;
 constexpr DWORD ResumeFailed = static_cast<DWORD>(-1);
-const wchar_t AgentFileName[] = L"Kestrune.exe";
 const wchar_t AgentDesktop[] = L"winsta0\\default";
 
 // How the agent came into its job, if it has one.
@@ -35,6 +35,15 @@ bool AgentIsPresent(const std::filesystem::path& agentPath)
 {
     std::error_code queryFailed;
     return std::filesystem::exists(agentPath, queryFailed) && !queryFailed;
+}
+
+// The agent runs as LocalSystem from its own folder: one that someone else could change,
+// add a DLL to or rename away is a failed launch, judged again at every launch whatever
+// the installation found. Without a module folder only a bare name is left, which would
+// be looked up in whatever folder is current: that fails too.
+bool AgentIsSafe(const std::filesystem::path& agentPath)
+{
+    return AgentIsPresent(agentPath) && CheckProgramPath(agentPath, false) == 0;
 }
 
 std::wstring BuildCommandLine(const std::filesystem::path& agentPath)
@@ -102,16 +111,13 @@ bool CreateInJob(HANDLE agentToken, const std::filesystem::path& agentPath, std:
                  LPVOID environment, AgentStart& start)
 {
     std::wstring applicationName = agentPath.wstring();
-    // Without a module folder the agent was found as a bare name in our current
-    // folder; an empty working folder would make the creation fail, null keeps ours.
     std::wstring workingDirectory = agentPath.parent_path().wstring();
-    LPCWSTR currentDirectory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.lpDesktop = const_cast<LPWSTR>(AgentDesktop);
     auto create = [&](DWORD flags, DWORD startupSize) {
         startup.StartupInfo.cb = startupSize;
         return CreateProcessAsUserW(agentToken, applicationName.c_str(), commandLine.data(), nullptr, nullptr,
-                                    FALSE, AgentCreationFlags | flags, environment, currentDirectory,
+                                    FALSE, AgentCreationFlags | flags, environment, workingDirectory.c_str(),
                                     &startup.StartupInfo, &start.Info)
             != FALSE;
     };
@@ -188,7 +194,7 @@ void TrackAgent(AgentStart& start, DWORD session)
 void LaunchAgent(DWORD session)
 {
     std::filesystem::path agentPath = GetModuleDirectory() / AgentFileName;
-    if (!AgentIsPresent(agentPath))
+    if (!AgentIsSafe(agentPath))
         return;
 
     AgentStart start;

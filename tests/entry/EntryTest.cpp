@@ -2,6 +2,7 @@
 
 #include "entry/Entry.h"
 
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -132,6 +133,7 @@ TEST_F(EntryTest, StopEventFailureEndsWithOneAndRunsNoMode)
 
 TEST_F(EntryTest, SelfTestPrintsOneLineAndCreatesTheDataFolder)
 {
+    PutAgentFile();
     EXPECT_EQ(Run({L"--self-test", L"ignored"}), 0u);
     EXPECT_EQ(output.str(), L"Orvella native service self-test passed\n");
     EXPECT_TRUE(std::filesystem::is_directory(dataRoot / "Orvella"));
@@ -154,6 +156,35 @@ TEST_F(EntryTest, SelfTestFailsWhenTheExecutablePathCannotBeRead)
     model::SetModuleFileName(L"/" + std::wstring(40000, L'x') + L"/OrvellaService.exe");
     EXPECT_EQ(Run({L"--self-test"}), 1u);
     EXPECT_EQ(output.str(), L"Orvella native service self-test failed\n");
+}
+
+// Whatever a launch would refuse for a reason it can see fails the self-test, until repaired.
+TEST_F(EntryTest, SelfTestFailsWhereALaunchWouldBeRefused)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = dataRoot / "Orvella";
+    const std::wstring user = L"S-1-5-21-1111-2222-3333-1001";
+    const std::vector<std::pair<std::function<void()>, std::function<void()>>> breakages = {
+        {[] {}, [this] { PutAgentFile(); }},
+        {[&] {
+             fs::remove_all(folder);
+             std::ofstream(folder) << "in the way";
+         },
+         [&] { fs::remove(folder); }},
+        {[&] { model::SetSecurity(folder.wstring(), L"D:(A;OICI;FA;;;SY)(A;;0x4;;;BU)"); },
+         [&] { model::SetSecurity(folder.wstring(), L"D:(A;OICI;FA;;;SY)"); }},
+        {[&] { model::SetOwner(AgentPath().wstring(), user); },
+         [&] { model::SetOwner(AgentPath().wstring(), L"SY"); }}};
+    for (size_t index = 0; index < breakages.size(); ++index) {
+        breakages[index].first();
+        output.str(L"");
+        EXPECT_EQ(Run({L"--self-test"}), 1u) << index;
+        EXPECT_EQ(output.str(), L"Orvella native service self-test failed\n") << index;
+        breakages[index].second();
+        output.str(L"");
+        EXPECT_EQ(Run({L"--self-test"}), 0u) << index;
+        EXPECT_EQ(output.str(), L"Orvella native service self-test passed\n") << index;
+    }
 }
 
 TEST_F(EntryTest, ConsoleRunEndsOnCtrlCWithZeroAndTakesFurtherArguments)

@@ -150,10 +150,11 @@ TEST_F(DataFolderTest, AFolderUsersCouldChangeIsReplacedAndOnlyATrustedConfigura
     model::SetSecurity(Folder().wstring(), UsersMayWrite);
     Plant(Folder() / "device.json", L"SY");
     Plant(Folder() / "late.json", User);
-    // Held by a reader that does not share deletion: nothing moves at all.
+    // Windows renames no folder with anything open below it: nothing moves at all.
     HANDLE reader = CreateFileW((Folder() / "device.json").wstring().c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_SHARING_VIOLATION});
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_ACCESS_DENIED});
     EXPECT_EQ(In(dataRoot), Names{"Orvella"});
     CloseHandleAndForget(reader);
 

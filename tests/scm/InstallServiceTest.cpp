@@ -2,14 +2,23 @@
 
 namespace {
 
-const std::wstring Executable = L"C:\\Program Files\\Orvella\\OrvellaService.exe";
-const std::wstring Quoted = L"\"" + Executable + L"\"";
 const std::wstring Description = L"Запускает видимый агент Orvella в активной пользовательской сессии";
 
 class InstallServiceTest : public ScmTest {
 protected:
+    // Not there yet, in a folder only administrators can change: registered all the same.
+    std::wstring Executable;
+    std::wstring Quoted;
+
+    void SetUp() override
+    {
+        ScmTest::SetUp();
+        Executable = (exeDir / "OrvellaService.exe").wstring();
+        Quoted = L"\"" + Executable + L"\"";
+    }
+
     // What every successful or partly successful installation leaves registered.
-    static void ExpectFullRegistration(const model::ServiceRecord& service)
+    void ExpectFullRegistration(const model::ServiceRecord& service)
     {
         EXPECT_EQ(service.displayName, L"Orvella Service");
         EXPECT_EQ(service.type, DWORD{SERVICE_WIN32_OWN_PROCESS});
@@ -89,18 +98,35 @@ TEST_F(InstallServiceTest, FirstInstallRegistersEveryParameterStartsAndWaitsUnti
     EXPECT_EQ(TimesOf("QueryServiceStatusEx"), EveryPoll(t0, t0 + 200));
 }
 
-class BinaryPathTest : public InstallServiceTest,
-                       public ::testing::WithParamInterface<std::pair<std::wstring, std::wstring>> {};
-
-TEST_P(BinaryPathTest, ExecutablePathIsRegisteredInQuotes)
+TEST_F(InstallServiceTest, AFolderWithBlanksIsRegisteredInQuotesAndAPathFromNoRootNotAtAll)
 {
-    EXPECT_EQ(InstallService(GetParam().first), Ok);
-    EXPECT_EQ(Registered()->binaryPath, GetParam().second);
+    exeDir = root / "Program Files" / "Orvella";
+    std::filesystem::create_directories(exeDir);
+    const std::wstring blanks = (exeDir / "OrvellaService.exe").wstring();
+    EXPECT_EQ(InstallService(blanks), Ok);
+    EXPECT_EQ(Registered()->binaryPath, L"\"" + blanks + L"\"");
+
+    // The service manager would look such a name up in whatever folder it finds current.
+    for (const std::wstring relative : {L"", L"OrvellaService.exe", L"C:OrvellaService.exe"}) {
+        EXPECT_EQ(InstallService(relative), DWORD{ERROR_BAD_PATHNAME});
+        EXPECT_EQ(Registered()->binaryPath, L"\"" + blanks + L"\"");
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, BinaryPathTest,
-                         ::testing::Values(std::pair{Executable, Quoted},
-                                           std::pair{std::wstring(), std::wstring(L"\"\"")}));
+// LocalSystem runs the file at every start: one that someone else could change, or put a
+// DLL beside, registers nothing and touches nothing, not even the data folder.
+TEST_F(InstallServiceTest, AnExecutableSomeoneElseCouldChangeIsRefusedBeforeAnythingElse)
+{
+    model::SetSecurity(exeDir.wstring(), L"D:(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)");
+    EXPECT_EQ(InstallService(Executable), AccessDenied);
+    EXPECT_EQ(Registered(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(dataRoot / "Orvella"));
+
+    model::ServiceRecord* older = InstallOlder(SERVICE_RUNNING);
+    EXPECT_EQ(InstallService(Executable), AccessDenied);
+    EXPECT_EQ(older->binaryPath, L"C:\\Old\\OrvellaService.exe");
+    EXPECT_EQ(model::CountOf("ChangeServiceConfigW"), 0u);
+}
 
 TEST_F(InstallServiceTest, ReinstallOverARunningServiceRewritesItInPlaceWithoutRestarting)
 {

@@ -14,8 +14,9 @@ using Trail = std::vector<std::string>;
 class LaunchAgentTest : public AgentTest {
 protected:
     // The launch's own calls, with released handles named by their role, so that what was
-    // acquired and the order of release read plainly. The data folder's check shows as
-    // its GetSecurityInfo; the handles it opens and closes are its own business.
+    // acquired and the order of release read plainly. The checks of the agent's path and
+    // of the data folder show as one GetSecurityInfo each; the handles they open and close
+    // are their own business.
     static Trail LaunchTrail()
     {
         static const std::set<std::string> shown = {
@@ -45,6 +46,8 @@ protected:
                     continue;
                 step += "(" + (known != role.end() ? known->second : std::string("other")) + ")";
             } else if (!shown.count(step) && !(step == "OpenProcessToken" && call.arg(1) == 0x10B)) {
+                continue;
+            } else if (step == "GetSecurityInfo" && !trail.empty() && trail.back() == step) {
                 continue;
             }
             trail.push_back(step);
@@ -85,29 +88,17 @@ protected:
         EXPECT_EQ(Agents().size(), 1u);
     }
 
-    // Without a module folder the agent is the bare name, found in the current folder,
-    // and it is started there: an empty working folder would make the creation fail.
-    void ExpectBareNameStartedFromCurrentFolder()
+    // Without a module folder only the bare name is left, which would be looked up in
+    // whatever folder is current: no agent is started from there.
+    void ExpectNothingStartedFromTheCurrentFolder()
     {
         const fs::path saved = fs::current_path();
         fs::create_directories(root / "cwd");
         fs::current_path(root / "cwd");
-        LaunchAgent(1);
-        EXPECT_EQ(model::CountOf("OpenProcessToken"), 0u) << "no Kestrune.exe in the current folder yet";
-
         std::ofstream(root / "cwd" / "Kestrune.exe") << "agent";
         LaunchAgent(1);
         fs::current_path(saved);
-
-        const auto creations = model::CallsTo("CreateProcessAsUserW");
-        ASSERT_EQ(creations.size(), 1u);
-        EXPECT_EQ(creations[0].text(0), L"Kestrune.exe");
-        EXPECT_EQ(creations[0].text(1),
-                  L"\"Kestrune.exe\" --service-agent --config \"" + ConfigPath().wstring() + L"\"");
-        EXPECT_TRUE(creations[0].isNull(2));
-        EXPECT_TRUE(creations[0].ok);
-        EXPECT_NE(AgentSlot.Process, nullptr);
-        EXPECT_EQ(AgentSlot.Session, 1u);
+        ExpectNothingAcquired();
     }
 };
 
@@ -144,9 +135,10 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
 
     LaunchAgent(7);
 
-    // Its data folder is judged before it is created; it is in its job from its creation.
+    // Its path is judged before anything is acquired, its data folder before it is
+    // created; it is in its job from its creation.
     EXPECT_EQ(LaunchTrail(),
-              (Trail{"GetModuleFileNameW", "OpenProcessToken", "DuplicateTokenEx", "SetTokenInformation",
+              (Trail{"GetModuleFileNameW", "GetSecurityInfo", "OpenProcessToken", "DuplicateTokenEx", "SetTokenInformation",
                      "CreateEnvironmentBlock", "GetSecurityInfo", "CreateJobObjectW", "SetInformationJobObject",
                      "InitializeProcThreadAttributeList", "InitializeProcThreadAttributeList",
                      "UpdateProcThreadAttribute", "CreateProcessAsUserW", "DeleteProcThreadAttributeList",
@@ -264,6 +256,54 @@ TEST_F(LaunchAgentTest, ADataFolderSomeoneElseCanChangeIsAFailedLaunchUntilItIsS
     EXPECT_NE(AgentSlot.Process, nullptr);
 }
 
+// The agent runs as LocalSystem: whoever could change it, add a DLL beside it or rename a
+// folder on its way could run code as SYSTEM. Judged for that account, not for whoever runs.
+TEST_F(LaunchAgentTest, AnAgentSomeoneElseCouldChangeOrRenameAwayIsAFailedLaunchUntilRepaired)
+{
+    const std::wstring user = L"S-1-5-21-1111-2222-3333-1001";
+    const std::wstring folder = exeDir.wstring();
+    const std::wstring parent = root.wstring();
+    struct Case {
+        const char* name;
+        std::function<void()> arrange, repair;
+    };
+    const std::vector<Case> cases = {
+        {"users may add a file beside it", [&] { model::SetSecurity(folder, L"D:(A;OICI;FA;;;SY)(A;;0x2;;;BU)"); },
+         [&] { model::SetSecurity(folder, L"D:(A;OICI;FA;;;SY)"); }},
+        {"a parent users may change, as C:\\Tools under C:\\",
+         [&] { model::SetSecurity(parent, L"D:(A;OICIID;FA;;;SY)(A;OICIID;0x1301bf;;;AU)"); },
+         [&] { model::SetSecurity(parent, L"D:(A;OICIID;FA;;;SY)(A;;0x4;;;AU)"); }},
+        {"a parent a user owns", [&] { model::SetOwner(parent, user); }, [&] { model::SetOwner(parent, L"BA"); }},
+        {"the agent the administrator's own user owns",
+         [&] {
+             model::SetProcessUser(user);
+             model::SetOwner(AgentPath().wstring(), user);
+         },
+         [&] { model::SetOwner(AgentPath().wstring(), L"SY"); }},
+        {"a folder at the agent's name",
+         [&] {
+             fs::remove(AgentPath());
+             fs::create_directory(AgentPath());
+         },
+         [&] {
+             fs::remove(AgentPath());
+             PutAgentFile();
+         }}};
+    PutAgentFile();
+    for (const Case& row : cases) {
+        row.arrange();
+        model::ClearJournal();
+        LaunchAgent(1);
+        EXPECT_EQ(model::CountOf("OpenProcessToken"), 0u) << row.name;
+        EXPECT_EQ(AgentSlot.Process, nullptr) << row.name;
+
+        row.repair();
+        LaunchAgent(1);
+        EXPECT_NE(AgentSlot.Process, nullptr) << row.name;
+        StopAgent();
+    }
+}
+
 TEST_F(LaunchAgentTest, AgentStartsWithoutEnvironmentBlockWhenNoneCanBeMade)
 {
     PutAgentFile();
@@ -298,21 +338,21 @@ TEST_F(LaunchAgentTest, BlanksInTheFoldersStayInsideTheQuotes)
     EXPECT_EQ(create.text(2), exeDir.wstring());
 }
 
-TEST_F(LaunchAgentTest, FailingModuleLookupFallsBackToTheBareAgentName)
+TEST_F(LaunchAgentTest, AFailingModuleLookupIsAFailedLaunch)
 {
     model::FailAlways("GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY);
-    ExpectBareNameStartedFromCurrentFolder();
+    ExpectNothingStartedFromTheCurrentFolder();
 }
 
-TEST_F(LaunchAgentTest, TruncatedModuleNameFallsBackToTheBareAgentName)
+TEST_F(LaunchAgentTest, ATruncatedModuleNameIsAFailedLaunch)
 {
     model::SetModuleFileName(L"/" + std::wstring(40000, L'm') + L"/OrvellaService.exe");
-    ExpectBareNameStartedFromCurrentFolder();
+    ExpectNothingStartedFromTheCurrentFolder();
 }
 
 // ---- Each failing step releases exactly what was acquired, in reverse order ----------------
 
-enum class Breakage { Inject, NoTcbPrivilege, FolderNamedLikeAgent };
+enum class Breakage { Inject, NoTcbPrivilege };
 
 struct FailedStep {
     const char* name;
@@ -333,10 +373,7 @@ class LaunchFailureTest : public LaunchAgentTest, public ::testing::WithParamInt
 TEST_P(LaunchFailureTest, ReleasesWhatWasAcquiredAndLeavesTheSlotEmpty)
 {
     const FailedStep& step = GetParam();
-    if (step.breakage == Breakage::FolderNamedLikeAgent)
-        fs::create_directory(AgentPath());
-    else
-        PutAgentFile();
+    PutAgentFile();
     if (step.breakage == Breakage::Inject)
         model::FailAlways(step.function, step.error);
     if (step.breakage == Breakage::NoTcbPrivilege)
@@ -378,9 +415,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"CloseHandle(dup)", "CloseHandle(own)"},
                    false},
         FailedStep{"CreateProcessAsUserW", Breakage::Inject, "CreateProcessAsUserW", ERROR_NOT_ENOUGH_MEMORY,
-                   AfterProcessCreation, true},
-        FailedStep{"AgentIsAFolder", Breakage::FolderNamedLikeAgent, "CreateProcessAsUserW",
-                   ERROR_ACCESS_DENIED, AfterProcessCreation, true}),
+                   AfterProcessCreation, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

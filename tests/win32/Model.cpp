@@ -15,8 +15,11 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace model {
 namespace {
@@ -37,6 +40,7 @@ struct Object {
     DWORD access = 0;
     std::shared_ptr<EventState> event;
     DWORD pid = 0;     // Process, Thread
+    DWORD tid = 0;     // Thread: one of this process's own threads (pid 0)
     DWORD session = 0; // Token
     TOKEN_TYPE tokenType = TokenPrimary;
     std::shared_ptr<ServiceRecord> service;
@@ -54,6 +58,17 @@ struct Object {
     std::vector<BYTE> acl;               // SecurityDescriptor from GetSecurityInfo: its DACL
     std::unique_ptr<wchar_t[]> text;     // LocalString
     HANDLE* jobValue = nullptr;          // AttributeList: where its job handle is kept
+};
+
+// One of this process's threads: the test's own (the main thread) or one the product made.
+struct ThreadState {
+    bool ended = false;
+    // While it waits: whether it may go on, and when its wait ends by itself.
+    bool waiting = false;
+    std::function<bool()> ready;
+    ULONGLONG wake = 0;
+    bool cancellable = false; // waits in a synchronous call that CancelSynchronousIo ends
+    bool cancelled = false;
 };
 
 struct ScheduledAction {
@@ -113,7 +128,10 @@ struct State {
     std::map<std::wstring, std::wstring> appliedSecurity;
     std::map<std::wstring, std::wstring> dacls; // path -> SDDL text whose D: part is its list
     std::map<std::wstring, std::function<void()>> securityHooks;
+    std::map<std::wstring, std::function<void()>> moveHooks;
+    std::set<std::wstring> oplocks;
     std::wstring processUser = L"SY";
+    std::map<DWORD, ThreadState> threads;
 };
 
 State& S()
@@ -171,7 +189,11 @@ const std::set<std::string>& InjectableFunctions()
                                                 "GetSecurityInfo",
                                                 "SetKernelObjectSecurity",
                                                 "LocalFree",
-                                                "ConvertStringSecurityDescriptorToSecurityDescriptorW"};
+                                                "ConvertStringSecurityDescriptorToSecurityDescriptorW",
+                                                "CreateThread",
+                                                "OpenThread",
+                                                "CancelSynchronousIo",
+                                                "GetSystemDirectoryW"};
     return names;
 }
 
@@ -342,26 +364,122 @@ void MoveClockTo(ULONGLONG when)
     s.clock = std::max(s.clock, when);
 }
 
-// Runs due actions in time order up to target; stops early once done() holds.
-bool RunUntil(ULONGLONG target, const std::function<bool()>& done)
+// ---- Threads ------------------------------------------------------------------------------
+// A thread the product makes runs on a real thread, but only while it holds the baton, and
+// the baton moves only where the running thread waits: runs stay deterministic on the
+// virtual clock. Thread ids are never reused, so a thread a test abandoned never wakes.
+
+constexpr DWORD MainThreadId = 1000;
+std::mutex batonLock;
+std::condition_variable batonMoved;
+DWORD batonHolder = MainThreadId;
+DWORD nextThreadId = MainThreadId;
+thread_local DWORD currentThread = MainThreadId;
+
+ThreadState& CurrentThread()
+{
+    return S().threads[currentThread];
+}
+
+bool ThreadMayGoOn(const ThreadState& thread)
+{
+    return !thread.ended && thread.waiting && ((thread.ready && thread.ready()) || S().clock >= thread.wake);
+}
+
+void WaitForBaton()
+{
+    std::unique_lock<std::mutex> lock(batonLock);
+    batonMoved.wait(lock, [] { return batonHolder == currentThread; });
+}
+
+void PassBaton(DWORD to)
+{
+    {
+        std::lock_guard<std::mutex> lock(batonLock);
+        batonHolder = to;
+    }
+    batonMoved.notify_all();
+}
+
+std::optional<DWORD> OtherThatMayGoOn()
+{
+    for (auto& [tid, thread] : S().threads)
+        if (tid != currentThread && ThreadMayGoOn(thread))
+            return tid;
+    return std::nullopt;
+}
+
+// Lets another thread that may go on run until it waits or ends; false when there is none.
+bool LetOthersRun(ULONGLONG target, const std::function<bool()>& done)
+{
+    const std::optional<DWORD> other = OtherThatMayGoOn();
+    if (!other)
+        return false;
+    ThreadState& self = CurrentThread();
+    self.waiting = true;
+    self.wake = target;
+    self.ready = [&done] { return done && done(); };
+    PassBaton(*other);
+    WaitForBaton();
+    ThreadState& back = CurrentThread();
+    back.waiting = false;
+    back.ready = nullptr;
+    return true;
+}
+
+// The next due action runs, or the clock moves to the next waiting thread's end of wait,
+// whichever comes first by target; false when neither comes by then.
+bool AdvanceOnce(ULONGLONG target)
 {
     State& s = S();
+    auto next = std::min_element(s.actions.begin(), s.actions.end(), [](const auto& a, const auto& b) {
+        return a.time != b.time ? a.time < b.time : a.seq < b.seq;
+    });
+    ULONGLONG wake = Forever;
+    for (const auto& [tid, thread] : s.threads)
+        if (tid != currentThread && thread.waiting && !thread.ended)
+            wake = std::min(wake, thread.wake);
+    const bool actionDue = next != s.actions.end() && next->time <= target;
+    if (!actionDue && (wake == Forever || wake > target))
+        return false;
+    if (!actionDue || next->time > wake) {
+        MoveClockTo(wake);
+        return true;
+    }
+    MoveClockTo(next->time);
+    auto run = std::move(next->run);
+    s.actions.erase(next);
+    run();
+    return true;
+}
+
+// Runs due actions in time order up to target, and other threads whenever this one
+// waits; stops early once done() holds.
+bool RunUntil(ULONGLONG target, const std::function<bool()>& done)
+{
     for (;;) {
         if (done && done())
             return true;
-        auto next = std::min_element(s.actions.begin(), s.actions.end(), [](const auto& a, const auto& b) {
-            return a.time != b.time ? a.time < b.time : a.seq < b.seq;
-        });
-        if (next == s.actions.end() || next->time > target)
+        if (!LetOthersRun(target, done) && !AdvanceOnce(target))
             break;
-        MoveClockTo(next->time);
-        auto run = std::move(next->run);
-        s.actions.erase(next);
-        run();
     }
     if (target != Forever)
         MoveClockTo(target);
     return false;
+}
+
+// An ended thread hands the baton to whichever thread may go on first.
+void EndThread()
+{
+    CurrentThread().ended = true;
+    std::optional<DWORD> next;
+    while (!(next = OtherThatMayGoOn()) && AdvanceOnce(Forever)) {
+    }
+    if (!next) {
+        Fault("a thread ended while every other waits forever");
+        next = MainThreadId;
+    }
+    PassBaton(*next);
 }
 
 // ---- Ledger ------------------------------------------------------------------------------------
@@ -639,6 +757,31 @@ std::wstring Win32Normalized(std::wstring name)
     return name;
 }
 
+// The entry of the folder that the name finds as OBJ_CASE_INSENSITIVE asks: the name as
+// given when it is there or nothing matches, else the one spelled otherwise.
+std::filesystem::path FoundIgnoringCase(const std::filesystem::path& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(path, ec)))
+        return path;
+    const std::wstring wanted = Lower(path.filename().wstring());
+    for (const auto& entry : fs::directory_iterator(path.parent_path(), ec))
+        if (Lower(entry.path().filename().wstring()) == wanted)
+            return entry.path();
+    return path;
+}
+
+// Windows renames no folder while anything below it is open, whoever holds it.
+bool OpenBelow(const std::wstring& folder)
+{
+    const std::wstring prefix = Key(folder) + L"/";
+    for (const auto& [key, object] : S().objects)
+        if (object.kind == Kind::File && Key(object.path).compare(0, prefix.size(), prefix) == 0)
+            return true;
+    return false;
+}
+
 // Only what others already hold is checked: the product always shares everything.
 bool SharingRefuses(const std::wstring& path, DWORD access)
 {
@@ -664,7 +807,8 @@ const std::vector<std::pair<NTSTATUS, DWORD>>& StatusErrors()
         {static_cast<NTSTATUS>(0xC0000103), ERROR_DIRECTORY},
         {static_cast<NTSTATUS>(0xC000000D), ERROR_INVALID_PARAMETER},
         {static_cast<NTSTATUS>(0xC0000033), ERROR_INVALID_NAME},
-        {static_cast<NTSTATUS>(0xC0000002), ERROR_CALL_NOT_IMPLEMENTED}};
+        {static_cast<NTSTATUS>(0xC0000002), ERROR_CALL_NOT_IMPLEMENTED},
+        {static_cast<NTSTATUS>(0xC0000120), ERROR_OPERATION_ABORTED}};
     return table;
 }
 
@@ -679,7 +823,8 @@ NTSTATUS StatusFor(DWORD error)
 std::wstring FullSid(const std::wstring& sid)
 {
     static const std::map<std::wstring, std::wstring> aliases = {
-        {L"SY", L"S-1-5-18"}, {L"BA", L"S-1-5-32-544"}, {L"BU", L"S-1-5-32-545"}, {L"OW", L"S-1-3-4"}};
+        {L"SY", L"S-1-5-18"}, {L"BA", L"S-1-5-32-544"}, {L"BU", L"S-1-5-32-545"}, {L"OW", L"S-1-3-4"},
+        {L"AU", L"S-1-5-11"}, {L"WD", L"S-1-1-0"}};
     auto it = aliases.find(sid);
     return it != aliases.end() ? it->second : sid;
 }
@@ -711,7 +856,15 @@ std::vector<BYTE> BuildAcl(const std::wstring& sddl)
         const size_t size = (offsetof(ACCESS_ALLOWED_ACE, SidStart) + (sid.size() + 1) * sizeof(WCHAR) + 3) & ~size_t{3};
         std::vector<BYTE> ace(size, 0);
         auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace.data());
-        entry->Header.AceType = field[0] == L"D" ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE;
+        // Object and callback entries as SDDL names them; others, such as a compound one, by number.
+        static const std::map<std::wstring, BYTE> types = {{L"A", ACCESS_ALLOWED_ACE_TYPE},
+                                                           {L"D", ACCESS_DENIED_ACE_TYPE},
+                                                           {L"OA", ACCESS_ALLOWED_OBJECT_ACE_TYPE},
+                                                           {L"XA", ACCESS_ALLOWED_CALLBACK_ACE_TYPE},
+                                                           {L"ZA", ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE}};
+        auto type = types.find(field[0]);
+        entry->Header.AceType =
+            type != types.end() ? type->second : static_cast<BYTE>(std::stoul(field[0], nullptr, 16));
         entry->Header.AceFlags = aceFlags;
         entry->Header.AceSize = static_cast<WORD>(size);
         entry->Mask = mask;
@@ -1156,9 +1309,58 @@ void WhenSecuritySet(const std::wstring& path, std::function<void()> action)
     S().securityHooks[Key(path)] = std::move(action);
 }
 
+void SetProcessUser(std::wstring sid)
+{
+    S().processUser = std::move(sid);
+}
+
+void HoldOplock(const std::wstring& path)
+{
+    S().oplocks.insert(Key(path));
+}
+
+void ReleaseOplock(const std::wstring& path)
+{
+    S().oplocks.erase(Key(path));
+}
+
+void WhenMoved(const std::wstring& path, std::function<void()> action)
+{
+    S().moveHooks[Key(path)] = std::move(action);
+}
+
+// What the list grants a standard user: entries for the user, Users, Authenticated Users
+// and Everyone that apply to the object, and to its owner what an owner gets.
+bool UserMayOpen(const std::wstring& user, const std::wstring& path, DWORD access)
+{
+    const bool owns = OwnerOf(path) == user;
+    std::vector<BYTE> acl = BuildAcl(SecurityOf(path));
+    if (acl.empty())
+        return true;
+    const auto* header = reinterpret_cast<const ACL*>(acl.data());
+    DWORD granted = 0;
+    bool ownerRights = false;
+    const BYTE* at = acl.data() + sizeof(ACL);
+    for (WORD index = 0; index < header->AceCount; ++index) {
+        const auto* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(at);
+        at += entry->Header.AceSize;
+        const std::wstring sid = reinterpret_cast<const wchar_t*>(&entry->SidStart);
+        ownerRights = ownerRights || sid == L"S-1-3-4";
+        const bool applies = sid == user || sid == L"S-1-5-32-545" || sid == L"S-1-5-11" || sid == L"S-1-1-0"
+            || (owns && sid == L"S-1-3-4");
+        if (applies && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && !(entry->Header.AceFlags & 8))
+            granted |= entry->Mask;
+    }
+    if (owns && !ownerRights)
+        granted |= READ_CONTROL | WRITE_DAC;
+    return (access & ~granted) == 0;
+}
+
 void Reset()
 {
     S() = State{};
+    std::lock_guard<std::mutex> lock(batonLock);
+    batonHolder = MainThreadId;
 }
 
 } // namespace model
@@ -1273,6 +1475,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
                 return false;
             if (it->second.kind == Kind::Event)
                 return it->second.event->signalled;
+            if (it->second.tid != 0)
+                return S().threads[it->second.tid].ended;
             return model::ProcessEnded(it->second.pid);
         };
     }
@@ -1338,6 +1542,87 @@ DWORD WINAPI ResumeThread(HANDLE hThread)
     const DWORD previous = record->suspended ? 1 : 0;
     record->suspended = false;
     return call.Ok(previous);
+}
+
+// Runs the routine on a thread of its own that waits for the baton (see the model's threads).
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                           LPDWORD lpThreadId)
+{
+    Rec call("CreateThread",
+             {model::Raw(lpThreadAttributes), dwStackSize, model::Raw(lpStartAddress), model::Raw(lpParameter),
+              dwCreationFlags, model::Raw(lpThreadId)});
+    if (call.injected)
+        return call.Injected<HANDLE>(nullptr);
+    if (!lpStartAddress || dwCreationFlags != 0) {
+        model::Fault("CreateThread: only a thread that starts at once is modelled");
+        return call.Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
+    }
+    const DWORD tid = model::nextThreadId += 4;
+    model::ThreadState& thread = S().threads[tid];
+    thread.waiting = true;
+    thread.wake = S().clock;
+    const uintptr_t key = model::NewHandleValue();
+    model::AddObject(key, Kind::Thread, "thread " + std::to_string(tid), 0x1FFFFF).tid = tid;
+    if (lpThreadId)
+        *lpThreadId = tid;
+    std::thread([tid, lpStartAddress, lpParameter] {
+        model::currentThread = tid;
+        model::WaitForBaton();
+        model::CurrentThread().waiting = false;
+        lpStartAddress(lpParameter);
+        model::EndThread();
+    }).detach();
+    return call.Ok(reinterpret_cast<HANDLE>(key));
+}
+
+HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId)
+{
+    Rec call("OpenThread", {dwDesiredAccess, model::Raw(bInheritHandle), dwThreadId});
+    if (call.injected)
+        return call.Injected<HANDLE>(nullptr);
+    if (dwThreadId != model::MainThreadId && !S().threads.count(dwThreadId))
+        return call.Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
+    const uintptr_t key = model::NewHandleValue();
+    model::AddObject(key, Kind::Thread, "thread " + std::to_string(dwThreadId), dwDesiredAccess).tid = dwThreadId;
+    return call.Ok(reinterpret_cast<HANDLE>(key));
+}
+
+DWORD WINAPI GetCurrentThreadId(void)
+{
+    Rec call("GetCurrentThreadId", {});
+    return call.Ok(model::currentThread);
+}
+
+// Ends the synchronous call the thread waits in, if it waits in one that can be cancelled.
+BOOL WINAPI CancelSynchronousIo(HANDLE hThread)
+{
+    Rec call("CancelSynchronousIo", {model::Raw(hThread)});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* thread = model::Use(hThread, "CancelSynchronousIo", {Kind::Thread});
+    if (!thread || thread->tid == 0)
+        return call.Fail(FALSE, ERROR_INVALID_HANDLE);
+    if (!(thread->access & THREAD_TERMINATE))
+        return call.Fail(FALSE, ERROR_ACCESS_DENIED);
+    model::ThreadState& target = S().threads[thread->tid];
+    if (!target.cancellable)
+        return call.Fail(FALSE, ERROR_NOT_FOUND);
+    target.cancelled = true;
+    return call.Ok(TRUE);
+}
+
+// The file system's root stands for the system folder: its owner is whoever the test makes it.
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize)
+{
+    Rec call("GetSystemDirectoryW", {model::Raw(lpBuffer), uSize});
+    if (call.injected)
+        return call.Injected(0u);
+    if (uSize < 2)
+        return call.Ok(2u);
+    lpBuffer[0] = L'/';
+    lpBuffer[1] = L'\0';
+    return call.Ok(1u);
 }
 
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId)
@@ -2453,7 +2738,7 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     const bool linkItself = (CreateOptions & FILE_OPEN_REPARSE_POINT) != 0;
     if (!name.empty() && root->linkItself && fs::is_symlink(fs::symlink_status(root->path, ec)))
         return fail(ERROR_FILE_NOT_FOUND);
-    fs::path path = name.empty() ? fs::path(root->path) : fs::path(root->path) / name;
+    fs::path path = name.empty() ? fs::path(root->path) : model::FoundIgnoringCase(fs::path(root->path) / name);
     if (!name.empty() && !linkItself && fs::is_symlink(fs::symlink_status(path, ec)))
         path = path.parent_path() / fs::read_symlink(path, ec);
     const std::wstring text = path.wstring();
@@ -2529,18 +2814,47 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io
         (std::filesystem::path(folder->path) / std::wstring(rename->FileName, rename->FileNameLength / sizeof(WCHAR)))
             .wstring();
     std::error_code ec;
-    if (std::filesystem::exists(std::filesystem::symlink_status(target, ec)) && !rename->ReplaceIfExists)
+    if (std::filesystem::exists(std::filesystem::symlink_status(model::FoundIgnoringCase(target), ec))
+        && !rename->ReplaceIfExists)
         return fail(ERROR_ALREADY_EXISTS);
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(file->path, ec)) && model::OpenBelow(file->path))
+        return fail(ERROR_ACCESS_DENIED);
+    // Breaking a holder's oplock waits for its acknowledgement, or for the waiting thread's
+    // synchronous call to be cancelled.
+    const std::wstring from = model::Key(file->path);
+    if (S().oplocks.count(from)) {
+        model::ThreadState& self = model::CurrentThread();
+        self.cancellable = true;
+        self.cancelled = false;
+        const DWORD waiter = model::currentThread;
+        model::RunUntil(model::Forever, [&from, waiter] {
+            return !S().oplocks.count(from) || S().threads[waiter].cancelled;
+        });
+        model::ThreadState& after = model::CurrentThread();
+        after.cancellable = false;
+        if (after.cancelled)
+            return fail(ERROR_OPERATION_ABORTED);
+        if (S().oplocks.count(from)) {
+            model::Fault("NtSetInformationFile: a rename waits forever on an oplock nobody breaks");
+            return fail(ERROR_OPERATION_ABORTED);
+        }
+    }
     std::filesystem::rename(file->path, target, ec);
     if (ec)
         return fail(ERROR_ACCESS_DENIED);
-    const std::wstring from = model::Key(file->path);
     model::MoveKeys(S().owners, from, model::Key(target));
     model::MoveKeys(S().dacls, from, model::Key(target));
+    model::MoveKeys(S().appliedSecurity, from, model::Key(target));
     // Every handle of the object, and of what lies below it, follows it.
     for (auto& [key, object] : S().objects)
         if (object.kind == Kind::File)
             object.path = model::Moved(model::Key(object.path), from, model::Key(target));
+    auto hook = S().moveHooks.find(from);
+    if (hook != S().moveHooks.end()) {
+        auto action = std::move(hook->second);
+        S().moveHooks.erase(hook);
+        action();
+    }
     return call.Ok<NTSTATUS>(0);
 }
 

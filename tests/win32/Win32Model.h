@@ -24,6 +24,8 @@ struct Runaway : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The product's own threads run one at a time, each while the others wait: see CreateThread.
+
 // ---- Virtual clock and scripted actions ----------------------------------------------
 ULONGLONG Now();
 void At(ULONGLONG ms, std::function<void()> action);    // absolute virtual time
@@ -241,13 +243,25 @@ const std::map<std::wstring, std::optional<std::wstring>>& CreatedFolders();
 // one that NtCreateFile makes, by this process's user, SYSTEM.
 void SetOwner(const std::wstring& path, std::wstring owner);
 std::wstring OwnerOf(const std::wstring& path);
-// The descriptor that SetKernelObjectSecurity last stored on each path, as SDDL text.
+// The descriptor that SetKernelObjectSecurity last stored on each object, as SDDL text, by
+// where the object is now.
 const std::map<std::wstring, std::wstring>& AppliedSecurity();
 // The list a path shows (its D: part); without one it shows SYSTEM and the administrators
 // full control and Users read, as under a data root that only administrators change.
 void SetSecurity(const std::wstring& path, const std::wstring& sddl);
 // Runs once, as SetKernelObjectSecurity begins on the path: a user's move that races it.
 void WhenSecuritySet(const std::wstring& path, std::function<void()> action);
+// Runs once, right after the path was renamed away: a user who takes the name again.
+void WhenMoved(const std::wstring& path, std::function<void()> action);
+// The user the process's token names ("SY" unless set), and so the owner of what it creates.
+void SetProcessUser(std::wstring sid);
+// Whether the path's list would let a standard user (a member of Users and Authenticated
+// Users) open it with the access.
+bool UserMayOpen(const std::wstring& user, const std::wstring& path, DWORD access);
+// A user's oplock on the path: renaming it waits until it is released or the waiting
+// thread's synchronous call is cancelled (CancelSynchronousIo).
+void HoldOplock(const std::wstring& path);
+void ReleaseOplock(const std::wstring& path);
 
 // ---- Everything back to defaults ----------------------------------------------------------------------------
 void Reset();

@@ -105,6 +105,7 @@ DECLARE_HANDLE(SERVICE_STATUS_HANDLE);
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_INVALID_LEVEL 124L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_MORE_DATA 234L
 #define ERROR_ALREADY_EXISTS 183L
@@ -123,6 +124,8 @@ DECLARE_HANDLE(SERVICE_STATUS_HANDLE);
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
 #define ERROR_BAD_TOKEN_TYPE 1349L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_NOT_FOUND 1168L
 
 // Access rights.
 #define DELETE (0x00010000L)
@@ -536,7 +539,17 @@ typedef enum _SECURITY_IMPERSONATION_LEVEL {
 
 typedef enum _TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation } TOKEN_TYPE, *PTOKEN_TYPE;
 
+#define THREAD_TERMINATE 0x0001
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+
 // kernel32
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                           LPDWORD lpThreadId);
+HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
+DWORD WINAPI GetCurrentThreadId(void);
+BOOL WINAPI CancelSynchronousIo(HANDLE hThread);
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 HANDLE WINAPI GetCurrentProcess(void);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdlib>
 #include <cctype>
 #include <memory>
@@ -14,16 +15,19 @@
 #include <sstream>
 
 using namespace winetest;
+namespace fs = std::filesystem;
 
 namespace {
 
 // std::wcout on a pipe is in text mode: the product's "\n" arrives as "\r\n".
 const char SelfTestPassed[] = "Orvella native service self-test passed\r\n";
 
-RunOptions SelfTest(const TempFolder& data, std::vector<std::wstring> arguments)
+// The self-test runs where a launch would, beside the agent, in a folder of the prefix:
+// the build tree may lie below a folder every user can change, such as /tmp.
+RunOptions SelfTest(const TempFolder& app, const TempFolder& data, std::vector<std::wstring> arguments)
 {
     RunOptions options;
-    options.program = ProductExe();
+    options.program = app.Path() / L"OrvellaService.exe";
     options.arguments = std::move(arguments);
     options.environment = {{L"PROGRAMDATA", data.Path().wstring()}};
     return options;
@@ -31,21 +35,49 @@ RunOptions SelfTest(const TempFolder& data, std::vector<std::wstring> arguments)
 
 TEST(SelfTest, PrintsTheExactLineCreatesTheDataFolderAndExitsZero)
 {
+    TempFolder app(L"selftest-app");
+    CopyExeAndAgentTo(app.Path());
     TempFolder data(L"selftest");
-    RunResult result = RunProgram(SelfTest(data, {L"--self-test"}));
+    RunResult result = RunProgram(SelfTest(app, data, {L"--self-test"}));
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.output, SelfTestPassed);
     EXPECT_EQ(result.errors, "");
     EXPECT_TRUE(IsFolder(data.Path() / L"Orvella"));
+
+    result = RunProgram(SelfTest(app, data, {L"--self-test", L"extra", L"--console"}));
+    EXPECT_EQ(result.exitCode, 0u) << "arguments after the mode are ignored";
+    EXPECT_EQ(result.output, SelfTestPassed);
 }
 
-TEST(SelfTest, IgnoresArgumentsAfterTheMode)
+// Each of these makes every launch a failed one; so the self-test fails, until it is undone
+// (a file at the data folder's name: see the layout tests).
+TEST(SelfTest, FailsWhereALaunchWouldBeRefused)
 {
-    TempFolder data(L"selftest-extra");
-    RunResult result = RunProgram(SelfTest(data, {L"--self-test", L"extra", L"--console"}));
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.output, SelfTestPassed);
+    TempFolder app(L"selftest-refused");
+    CopyExeAndAgentTo(app.Path());
+    TempFolder data(L"selftest-refused-data");
+    const fs::path folder = data.Path() / L"Orvella";
+    const fs::path agent = app.Path() / L"Kestrune.exe";
+    const std::vector<std::pair<std::function<void()>, std::function<void()>>> breakages = {
+        // Made by hand, so that Wine shows the mode rather than a list the product stored.
+        {[&] {
+             fs::remove_all(folder);
+             fs::create_directories(folder);
+             SetUnixMode(folder, "0777");
+         },
+         [&] { SetUnixMode(folder, "0755"); }},
+        {[&] { SetUnixMode(app.Path(), "0777"); }, [&] { SetUnixMode(app.Path(), "0755"); }},
+        {[&] { fs::rename(agent, app.Path() / L"Kestrune.old"); },
+         [&] { fs::rename(app.Path() / L"Kestrune.old", agent); }}};
+    for (size_t index = 0; index < breakages.size(); ++index) {
+        breakages[index].first();
+        RunResult result = RunProgram(SelfTest(app, data, {L"--self-test"}));
+        EXPECT_EQ(result.exitCode, 1u) << index;
+        EXPECT_EQ(result.output, "Orvella native service self-test failed\r\n") << index;
+        breakages[index].second();
+        EXPECT_EQ(RunProgram(SelfTest(app, data, {L"--self-test"})).exitCode, 0u) << index;
+    }
 }
 
 // Outside the service manager the dispatcher fails, after about ten seconds under

@@ -45,6 +45,10 @@ RunResult SelfTest(const fs::path& exe, std::vector<EnvChange> environment,
 
 class DataFolder : public ::testing::Test {
 protected:
+    // Beside the agent, in a folder of the prefix: a self-test passes only where a launch would.
+    TempFolder app{L"layout-app"};
+    fs::path exe = CopyExeAndAgentTo(app.Path());
+
     void SetUp() override
     {
         ASSERT_TRUE(IsFolder(L"D:\\")) << "drive D: is not mapped in this prefix";
@@ -60,7 +64,7 @@ TEST_F(DataFolder, UnsetOrEmptyFallsBackToTheSystemProgramData)
          {std::optional<std::wstring>(), std::optional<std::wstring>(L"")}) {
         SCOPED_TRACE(value ? "empty" : "unset");
         RemoveTree(L"C:\\ProgramData\\Orvella");
-        RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", value}});
+        RunResult result = SelfTest(exe, {{L"PROGRAMDATA", value}});
         EXPECT_PASSED(result);
         EXPECT_TRUE(IsFolder(L"C:\\ProgramData\\Orvella"));
     }
@@ -71,7 +75,7 @@ TEST_F(DataFolder, TrailingSeparatorsAndForwardSlashesNameTheSameFolder)
     for (const wchar_t* value : {L"D:\\Data\\", L"D:/Data", L"D:\\Data\\\\"}) {
         SCOPED_TRACE(Utf8(value));
         RemoveTree(L"D:\\Data");
-        RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", value}});
+        RunResult result = SelfTest(exe, {{L"PROGRAMDATA", value}});
         EXPECT_PASSED(result);
         EXPECT_TRUE(IsFolder(L"D:\\Data\\Orvella"));
         EXPECT_EQ(std::distance(fs::directory_iterator(L"D:\\Data"), fs::directory_iterator()), 1);
@@ -81,7 +85,7 @@ TEST_F(DataFolder, TrailingSeparatorsAndForwardSlashesNameTheSameFolder)
 TEST_F(DataFolder, DevicePrefixedPathCreatesEveryMissingLevelBelowTheDrive)
 {
     // Only the drive exists: the standard recursive creation gives up here.
-    RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", L"\\\\?\\D:\\Data\\one"}});
+    RunResult result = SelfTest(exe, {{L"PROGRAMDATA", L"\\\\?\\D:\\Data\\one"}});
     EXPECT_PASSED(result);
     EXPECT_TRUE(IsFolder(L"D:\\Data\\one\\Orvella"));
 }
@@ -89,26 +93,26 @@ TEST_F(DataFolder, DevicePrefixedPathCreatesEveryMissingLevelBelowTheDrive)
 TEST_F(DataFolder, BareDriveIsRelativeToThatDrivesCurrentFolder)
 {
     // Started on drive C:, the child has no current folder on D: and takes its root.
-    RunResult fromC = SelfTest(ProductExe(), {{L"PROGRAMDATA", L"D:"}});
+    RunResult fromC = SelfTest(exe, {{L"PROGRAMDATA", L"D:"}});
     EXPECT_PASSED(fromC);
     EXPECT_TRUE(IsFolder(L"D:\\Orvella"));
 
     // Started in a folder on D:, that folder is D:'s current one.
     RemoveTree(L"D:\\Orvella");
     fs::create_directories(L"D:\\Work");
-    RunResult fromD = SelfTest(ProductExe(), {{L"PROGRAMDATA", L"D:"}}, L"D:\\Work");
+    RunResult fromD = SelfTest(exe, {{L"PROGRAMDATA", L"D:"}}, L"D:\\Work");
     EXPECT_PASSED(fromD);
     EXPECT_TRUE(IsFolder(L"D:\\Work\\Orvella"));
     EXPECT_FALSE(fs::exists(L"D:\\Orvella"));
 }
 
-TEST_F(DataFolder, AFileInTheWayIsLeftAloneAndTheSelfTestStillPasses)
+TEST_F(DataFolder, AFileInTheWayIsLeftAloneAndFailsTheSelfTest)
 {
     TempFolder data(L"file-in-way");
     WriteTextFile(data.Path() / L"Orvella", "not a folder");
-    RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", data.Path().wstring()}});
-    EXPECT_PASSED(result);
-    EXPECT_TRUE(IsFile(data.Path() / L"Orvella"));
+    RunResult result = SelfTest(exe, {{L"PROGRAMDATA", data.Path().wstring()}});
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.output, "Orvella native service self-test failed\r\n");
     EXPECT_EQ(ReadTextFile(data.Path() / L"Orvella"), "not a folder");
 }
 
@@ -117,7 +121,7 @@ TEST_F(DataFolder, AnExistingFolderKeepsItsContents)
     TempFolder data(L"existing");
     fs::create_directories(data.Path() / L"Orvella");
     WriteTextFile(data.Path() / L"Orvella" / L"device.json", "{\"kept\":true}");
-    RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", data.Path().wstring()}});
+    RunResult result = SelfTest(exe, {{L"PROGRAMDATA", data.Path().wstring()}});
     EXPECT_PASSED(result);
     EXPECT_EQ(ReadTextFile(data.Path() / L"Orvella" / L"device.json"), "{\"kept\":true}");
 }
@@ -149,7 +153,7 @@ TEST_F(DataFolder, NonAsciiAndBlanksInTheDataPathArePreserved)
 {
     TempFolder base(L"names");
     fs::path root = base.Path() / L"Données Тест";
-    RunResult result = SelfTest(ProductExe(), {{L"PROGRAMDATA", root.wstring()}});
+    RunResult result = SelfTest(exe, {{L"PROGRAMDATA", root.wstring()}});
     EXPECT_PASSED(result);
     EXPECT_TRUE(IsFolder(root / L"Orvella"));
 }
@@ -159,8 +163,8 @@ TEST(InstallFolder, TheExecutableFindsItselfInAFolderWithBlanksAndNonAsciiLetter
 {
     TempFolder data(L"install");
     const fs::path folder = L"C:\\Program Files\\Orvella Тест";
-    fs::path exe = CopyExeTo(folder);
-    RunResult result = SelfTest(exe, {{L"PROGRAMDATA", data.Path().wstring()}}, folder);
+    fs::path installed = CopyExeAndAgentTo(folder);
+    RunResult result = SelfTest(installed, {{L"PROGRAMDATA", data.Path().wstring()}}, folder);
     EXPECT_PASSED(result);
     RemoveTree(folder);
 }

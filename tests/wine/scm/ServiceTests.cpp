@@ -182,9 +182,7 @@ Outcome RunMode(const fs::path& exe, std::vector<std::wstring> arguments)
 // active user session at the console.
 fs::path Deploy(const fs::path& folder)
 {
-    fs::path exe = CopyExeTo(folder);
-    fs::copy_file(FixturesFolder() / L"Kestrune.exe", folder / L"Kestrune.exe",
-                  fs::copy_options::overwrite_existing);
+    fs::path exe = CopyExeAndAgentTo(folder);
     InstallWtsapiStandIn(folder);
     WriteSessions(folder, "0 Disconnected\n1 Active\n");
     return exe;
@@ -294,12 +292,11 @@ TEST_F(Service, InstallAgainOverTheRunningServiceUnderABlankPathRestartsNothing)
     EXPECT_EQ(AgentRecords().size(), 1u);
 }
 
-// Wine reports every file as owned by the prefix's own user, never by SYSTEM or the
-// administrators, so here a data folder that existed before the installation is always
-// moved aside whole; on Windows an administrators' folder stays where it is. What both
-// show: the installation deletes nothing it finds, and the agent starts on the folder it
-// made, which the launch judges by its handle again (under Wine the folder's owner is the
-// service's own user, and its list grants only SYSTEM and that user any change).
+// Wine reports every file as owned by the prefix's own user, who also owns the system
+// folder and runs the service, and it trusts that user as Windows trusts TrustedInstaller:
+// a folder made by hand, which grants others only reading, is kept in place and walked.
+// What this shows: the installation deletes nothing it finds, and the agent starts on the
+// folder it secured, which the launch judges by its handle again.
 TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
 {
     fs::path exe = Deploy(PlainFolder);
@@ -332,6 +329,19 @@ TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
         std::error_code ignored;
         fs::remove_all(kept[index], ignored);
     }
+}
+
+// The service manager would start the file as LocalSystem at every boot: from a folder
+// others may change, nothing is registered, and the data folder is not touched.
+TEST_F(Service, InstallFromAFolderOthersMayWriteToRegistersNothing)
+{
+    if (!UnderWine())
+        GTEST_SKIP() << "the folder is opened to others through its Unix mode";
+    fs::path exe = Deploy(PlainFolder);
+    SetUnixMode(PlainFolder, "0777");
+    EXPECT_EQ(RunMode(exe, {L"--install-service", exe.wstring()}).exitCode, DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_FALSE(Installed());
+    SetUnixMode(PlainFolder, "0755");
 }
 
 // A registration left by something else is brought to the product's own settings.

@@ -207,6 +207,24 @@ TEST_F(ConsoleRun, ReplacesAnAgentKilledFromOutsideWithinOnePeriod)
     EXPECT_EQ(ProcessesOf(Agent()), std::vector<DWORD>{second.pid});
 }
 
+// Whoever may write to the agent's folder could replace it or plant a DLL it loads: no
+// launch starts it from there, until the folder is the administrators' alone again.
+TEST_F(ConsoleRun, AnAgentWhoseFolderOthersMayWriteToIsNotStartedAgainUntilItIsSafe)
+{
+    if (!UnderWine())
+        GTEST_SKIP() << "the folder is opened to others through its Unix mode";
+    Prepare();
+    Start();
+    HANDLE agent = OpenAgent(FirstAgent().pid);
+    SetUnixMode(exeFolder_, "0777");
+    ASSERT_TRUE(TerminateProcess(agent, 1));
+    ASSERT_EQ(WaitForSingleObject(agent, 5000), WAIT_OBJECT_0);
+    ExpectQuietFor(milliseconds(PeriodMs + 500), 0);
+
+    SetUnixMode(exeFolder_, "0755");
+    EXPECT_TRUE(WaitForRecords(2)) << "no agent once the folder was safe again";
+}
+
 TEST_F(ConsoleRun, FollowsTheActiveSessionAndStopsWithoutOne)
 {
     if (!UnderWine())

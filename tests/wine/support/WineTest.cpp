@@ -344,6 +344,36 @@ std::filesystem::path CopyExeTo(const std::filesystem::path& folder)
     return target;
 }
 
+std::filesystem::path CopyExeAndAgentTo(const std::filesystem::path& folder)
+{
+    std::filesystem::path exe = CopyExeTo(folder);
+    std::filesystem::copy_file(FixturesFolder() / L"Kestrune.exe", folder / L"Kestrune.exe",
+                               std::filesystem::copy_options::overwrite_existing);
+    return exe;
+}
+
+// Wine runs a Unix program that CreateProcess is given as it runs a Windows one.
+void SetUnixMode(const std::filesystem::path& path, const char* mode)
+{
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixName != nullptr ? unixName(path.wstring().c_str()) : nullptr;
+    if (name == nullptr)
+        throw std::runtime_error("no Unix name for " + Utf8(path.wstring()));
+    std::wstring commandLine = L"chmod " + Wide(mode) + L" " + QuoteArgument(Wide(name));
+    HeapFree(GetProcessHeap(), 0, name);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\chmod", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        throw std::runtime_error("chmod could not be started: " + std::to_string(GetLastError()));
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
 bool UnderWine()
 {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;

@@ -88,8 +88,16 @@ private:
 // Copies the product executable into the folder (created as needed); returns the copy.
 std::filesystem::path CopyExeTo(const std::filesystem::path& folder);
 
+// The product executable with the stand-in agent beside it, as a launch or a self-test
+// wants them; returns the executable's copy.
+std::filesystem::path CopyExeAndAgentTo(const std::filesystem::path& folder);
+
 // True under Wine (its ntdll exports wine_get_version); false on Windows.
 bool UnderWine();
+
+// Wine only: sets the Unix mode of the file or folder, as any user of the machine might
+// (Wine shows a mode that lets others write as an entry that lets Everyone change it).
+void SetUnixMode(const std::filesystem::path& path, const char* mode);
 
 // Puts the wtsapi32.dll stand-in into the folder and makes Wine prefer it there:
 // HKCU\Software\Wine\DllOverrides wtsapi32 = native,builtin. The registry value
