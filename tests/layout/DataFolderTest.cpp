@@ -3,6 +3,7 @@
 #include "layout/DataFolder.h"
 #include "layout/Paths.h"
 
+#include <cwchar>
 #include <functional>
 #include <set>
 
@@ -134,6 +135,13 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      false, true, {}},
         AtTheNameRow{"FolderTheServiceMade", [](DataFolderTest&) { GetConfigPath(); }, true, false, {}},
+        // An administrator's unelevated programs could change what their own user owns.
+        AtTheNameRow{"FolderAnAdministratorsOwnUserMade",
+                     [](DataFolderTest&) {
+                         model::SetProcessUser(User);
+                         GetConfigPath();
+                     },
+                     false, true, {}},
         AtTheNameRow{"ConfigurationAUserOwnsInTheServicesFolder",
                      [](DataFolderTest& t) {
                          GetConfigPath();
@@ -141,6 +149,98 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      false, true, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Any one right to change it, granted to anyone else in any kind of allow entry, or no
+// list at all, makes a folder the launch refuses; reading does not.
+TEST_F(DataFolderTest, EveryRightToChangeItAndEveryKindOfAllowEntryCounts)
+{
+    GetConfigPath();
+    const std::wstring trusted = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    std::vector<std::pair<std::wstring, bool>> lists = {{L"D:" + trusted + L"(A;;0x1200a9;;;BU)", true},
+                                                        {L"O:BA", false},
+                                                        {L"D:" + trusted + L"(XA;;FA;;;SY)", true},
+                                                        {L"D:" + trusted + L"(OA;;0x2;;;SY)", false},
+                                                        {L"D:" + trusted + L"(ZA;;0x2;;;SY)", false},
+                                                        {L"D:" + trusted + L"(4;;0x2;;;SY)", false}};
+    for (DWORD right : std::vector<DWORD>{FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_WRITE_EA, FILE_DELETE_CHILD,
+                                          FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_WRITE,
+                                          GENERIC_ALL, MAXIMUM_ALLOWED}) {
+        wchar_t entry[32];
+        std::swprintf(entry, 32, L"(A;;0x%x;;;BU)", right);
+        lists.push_back({L"D:" + trusted + entry, false});
+    }
+    for (const auto& [list, accepted] : lists) {
+        model::SetSecurity(Folder().wstring(), list);
+        EXPECT_EQ(DataFolderIsSafe(dataRoot), accepted) << std::string(list.begin(), list.end());
+    }
+}
+
+// Nothing a standard user may open is left: no user can hold, lock or oplock anything the
+// agent reads, in a fresh folder or in one an older build made readable to Users.
+TEST_F(DataFolderTest, NoStandardUserMayOpenWhatTheInstallLeaves)
+{
+    const std::wstring olderList = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    for (bool older : {false, true}) {
+        if (older) {
+            fs::create_directories(Folder());
+            model::SetSecurity(Folder().wstring(), olderList);
+            Plant(Folder() / "device.json");
+            model::SetSecurity((Folder() / "device.json").wstring(), L"D:AI(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)");
+            EXPECT_TRUE(model::UserMayOpen(User, Folder().wstring(), FILE_LIST_DIRECTORY));
+        }
+        EXPECT_EQ(SecureDataFolder(), 0u);
+        for (const fs::path& path : {Folder(), Folder() / "device.json"})
+            EXPECT_TRUE(!fs::exists(path) || !model::UserMayOpen(User, path.wstring(), FILE_READ_ATTRIBUTES | SYNCHRONIZE | READ_CONTROL
+                                                                      | FILE_READ_DATA))
+                << path << (older ? " of the older build's folder" : "");
+        EXPECT_EQ(In(dataRoot), Names{"Orvella"}) << "kept in place, nothing left beside";
+    }
+}
+
+// A user who takes the name again each time theirs is moved aside must win every try.
+TEST_F(DataFolderTest, AUserWhoTakesTheNameAgainMustWinEveryTryToFailTheInstall)
+{
+    for (int wins : {2, 3}) {
+        fs::remove_all(dataRoot);
+        fs::create_directories(Folder());
+        model::SetOwner(Folder().wstring(), User);
+        // Spelled otherwise each time: names are the same whatever their case.
+        std::function<void(const fs::path&, int)> retake = [&](const fs::path& taken, int left) {
+            model::WhenMoved(taken.wstring(), [&, left] {
+                const fs::path again = dataRoot / (left % 2 ? "ORVELLA" : "orvella");
+                fs::create_directory(again);
+                model::SetOwner(again.wstring(), User);
+                if (left > 1)
+                    retake(again, left - 1);
+            });
+        };
+        retake(Folder(), wins);
+
+        EXPECT_EQ(SecureDataFolder(), wins == 3 ? DWORD{ERROR_ALREADY_EXISTS} : 0u) << wins;
+        EXPECT_EQ(DataFolderIsSafe(dataRoot), wins < 3) << wins;
+    }
+}
+
+// A rename waits for the break of a user's oplock; the installation waits 30 s at most,
+// then moves nothing more and leaves what it found where it was.
+TEST_F(DataFolderTest, AnOplockNeverAcknowledgedFailsTheInstallAtItsDeadline)
+{
+    fs::create_directories(Folder());
+    model::SetOwner(Folder().wstring(), User);
+    model::HoldOplock(Folder().wstring());
+    const ULONGLONG started = model::Now();
+
+    EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_TIMEOUT});
+    EXPECT_GE(model::Now(), started + 30000);
+    EXPECT_LE(model::Now(), started + 30200);
+    EXPECT_EQ(model::OwnerOf(Folder().wstring()), User);
+    EXPECT_EQ(In(dataRoot), Names{"Orvella"});
+
+    // One its holder lets go of in time is moved aside as ever.
+    model::At(model::Now() + 5000, [this] { model::ReleaseOplock(Folder().wstring()); });
+    EXPECT_EQ(SecureDataFolder(), 0u);
+    EXPECT_EQ(model::OwnerOf((dataRoot / "Orvella.untrusted-20261210T143030Z").wstring()), User);
+}
 
 // Whoever could change the folder may still hold a handle that no new list takes back:
 // it is replaced, and only a configuration nobody else could change comes along.
