@@ -118,8 +118,9 @@ DWORD InstallService(const std::wstring& executablePath)
 
     // The agent runs as LocalSystem and reads from the data folder: it is made safe
     // before anything is registered. A folder that cannot be made safe registers
-    // nothing and leaves a registration as it was. One whose walk a program blocked
-    // may still be a folder every launch accepts, since each launch checks it again:
+    // nothing and leaves a registration as it was. One whose walk a program blocked,
+    // or ran out of time, may still be a folder every launch accepts, since each
+    // launch checks it again:
     // the service is registered all the same, so that no failed or rolled back
     // installation leaves the machine without it, but not started, since an installer
     // that sees the failure may be about to put older files back; the failure is the
