@@ -261,45 +261,29 @@ TEST_F(LaunchAgentTest, ADataFolderSomeoneElseCanChangeIsAFailedLaunchUntilItIsS
 TEST_F(LaunchAgentTest, AnAgentSomeoneElseCouldChangeOrRenameAwayIsAFailedLaunchUntilRepaired)
 {
     const std::wstring user = L"S-1-5-21-1111-2222-3333-1001";
-    const std::wstring folder = exeDir.wstring();
-    const std::wstring parent = root.wstring();
-    struct Case {
-        const char* name;
-        std::function<void()> arrange, repair;
-    };
-    const std::vector<Case> cases = {
-        {"users may add a file beside it", [&] { model::SetSecurity(folder, L"D:(A;OICI;FA;;;SY)(A;;0x2;;;BU)"); },
+    const std::wstring folder = exeDir.wstring(), parent = root.wstring(), agent = AgentPath().wstring();
+    const std::vector<std::pair<std::function<void()>, std::function<void()>>> cases = {
+        // Users may add a file beside it.
+        {[&] { model::SetSecurity(folder, L"D:(A;OICI;FA;;;SY)(A;;0x2;;;BU)"); },
          [&] { model::SetSecurity(folder, L"D:(A;OICI;FA;;;SY)"); }},
-        {"a parent users may change, as C:\\Tools under C:\\",
-         [&] { model::SetSecurity(parent, L"D:(A;OICIID;FA;;;SY)(A;OICIID;0x1301bf;;;AU)"); },
+        // A parent users may change, as C:\Tools inherits it from C:\; adding folders is harmless.
+        {[&] { model::SetSecurity(parent, L"D:(A;OICIID;FA;;;SY)(A;OICIID;0x1301bf;;;AU)"); },
          [&] { model::SetSecurity(parent, L"D:(A;OICIID;FA;;;SY)(A;;0x4;;;AU)"); }},
-        {"a parent a user owns", [&] { model::SetOwner(parent, user); }, [&] { model::SetOwner(parent, L"BA"); }},
-        {"the agent the administrator's own user owns",
-         [&] {
-             model::SetProcessUser(user);
-             model::SetOwner(AgentPath().wstring(), user);
-         },
-         [&] { model::SetOwner(AgentPath().wstring(), L"SY"); }},
-        {"a folder at the agent's name",
-         [&] {
-             fs::remove(AgentPath());
-             fs::create_directory(AgentPath());
-         },
-         [&] {
-             fs::remove(AgentPath());
-             PutAgentFile();
-         }}};
+        // The administrator's own user, who runs this, owns it.
+        {[&] { model::SetProcessUser(user), model::SetOwner(agent, user); },
+         [&] { model::SetOwner(agent, L"SY"); }},
+        {[&] { fs::remove(agent), fs::create_directory(agent); }, [&] { fs::remove(agent), PutAgentFile(); }}};
     PutAgentFile();
-    for (const Case& row : cases) {
-        row.arrange();
+    for (size_t index = 0; index < cases.size(); ++index) {
+        cases[index].first();
         model::ClearJournal();
         LaunchAgent(1);
-        EXPECT_EQ(model::CountOf("OpenProcessToken"), 0u) << row.name;
-        EXPECT_EQ(AgentSlot.Process, nullptr) << row.name;
+        EXPECT_EQ(model::CountOf("OpenProcessToken"), 0u) << index;
+        EXPECT_EQ(AgentSlot.Process, nullptr) << index;
 
-        row.repair();
+        cases[index].second();
         LaunchAgent(1);
-        EXPECT_NE(AgentSlot.Process, nullptr) << row.name;
+        EXPECT_NE(AgentSlot.Process, nullptr) << index;
         StopAgent();
     }
 }

@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace model {
 namespace {
@@ -381,11 +382,6 @@ ThreadState& CurrentThread()
     return S().threads[currentThread];
 }
 
-bool ThreadMayGoOn(const ThreadState& thread)
-{
-    return !thread.ended && thread.waiting && ((thread.ready && thread.ready()) || S().clock >= thread.wake);
-}
-
 void WaitForBaton()
 {
     std::unique_lock<std::mutex> lock(batonLock);
@@ -404,7 +400,8 @@ void PassBaton(DWORD to)
 std::optional<DWORD> OtherThatMayGoOn()
 {
     for (auto& [tid, thread] : S().threads)
-        if (tid != currentThread && ThreadMayGoOn(thread))
+        if (tid != currentThread && !thread.ended && thread.waiting
+            && ((thread.ready && thread.ready()) || S().clock >= thread.wake))
             return tid;
     return std::nullopt;
 }
@@ -417,13 +414,11 @@ bool LetOthersRun(ULONGLONG target, const std::function<bool()>& done)
         return false;
     ThreadState& self = CurrentThread();
     self.waiting = true;
-    self.wake = target;
     self.ready = [&done] { return done && done(); };
+    self.wake = target;
     PassBaton(*other);
     WaitForBaton();
-    ThreadState& back = CurrentThread();
-    back.waiting = false;
-    back.ready = nullptr;
+    self.waiting = false;
     return true;
 }
 
@@ -857,11 +852,7 @@ std::vector<BYTE> BuildAcl(const std::wstring& sddl)
         std::vector<BYTE> ace(size, 0);
         auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace.data());
         // Object and callback entries as SDDL names them; others, such as a compound one, by number.
-        static const std::map<std::wstring, BYTE> types = {{L"A", ACCESS_ALLOWED_ACE_TYPE},
-                                                           {L"D", ACCESS_DENIED_ACE_TYPE},
-                                                           {L"OA", ACCESS_ALLOWED_OBJECT_ACE_TYPE},
-                                                           {L"XA", ACCESS_ALLOWED_CALLBACK_ACE_TYPE},
-                                                           {L"ZA", ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE}};
+        static const std::map<std::wstring, BYTE> types = {{L"A", 0}, {L"D", 1}, {L"OA", 5}, {L"XA", 9}, {L"ZA", 11}};
         auto type = types.find(field[0]);
         entry->Header.AceType =
             type != types.end() ? type->second : static_cast<BYTE>(std::stoul(field[0], nullptr, 16));
@@ -1329,31 +1320,21 @@ void WhenMoved(const std::wstring& path, std::function<void()> action)
     S().moveHooks[Key(path)] = std::move(action);
 }
 
-// What the list grants a standard user: entries for the user, Users, Authenticated Users
-// and Everyone that apply to the object, and to its owner what an owner gets.
-bool UserMayOpen(const std::wstring& user, const std::wstring& path, DWORD access)
+// Whether an allow entry that applies to the object grants the user, Users, Authenticated
+// Users or Everyone any right at all.
+bool UserMayOpen(const std::wstring& user, const std::wstring& path)
 {
-    const bool owns = OwnerOf(path) == user;
-    std::vector<BYTE> acl = BuildAcl(SecurityOf(path));
-    if (acl.empty())
-        return true;
-    const auto* header = reinterpret_cast<const ACL*>(acl.data());
-    DWORD granted = 0;
-    bool ownerRights = false;
+    const std::vector<BYTE> acl = BuildAcl(SecurityOf(path));
     const BYTE* at = acl.data() + sizeof(ACL);
-    for (WORD index = 0; index < header->AceCount; ++index) {
+    for (WORD index = 0; !acl.empty() && index < reinterpret_cast<const ACL*>(acl.data())->AceCount; ++index) {
         const auto* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(at);
         at += entry->Header.AceSize;
         const std::wstring sid = reinterpret_cast<const wchar_t*>(&entry->SidStart);
-        ownerRights = ownerRights || sid == L"S-1-3-4";
-        const bool applies = sid == user || sid == L"S-1-5-32-545" || sid == L"S-1-5-11" || sid == L"S-1-1-0"
-            || (owns && sid == L"S-1-3-4");
-        if (applies && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && !(entry->Header.AceFlags & 8))
-            granted |= entry->Mask;
+        if ((sid == user || sid == FullSid(L"BU") || sid == FullSid(L"AU") || sid == FullSid(L"WD"))
+            && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && !(entry->Header.AceFlags & 8) && entry->Mask)
+            return true;
     }
-    if (owns && !ownerRights)
-        granted |= READ_CONTROL | WRITE_DAC;
-    return (access & ~granted) == 0;
+    return acl.empty();
 }
 
 void Reset()
@@ -1554,14 +1535,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
               dwCreationFlags, model::Raw(lpThreadId)});
     if (call.injected)
         return call.Injected<HANDLE>(nullptr);
-    if (!lpStartAddress || dwCreationFlags != 0) {
-        model::Fault("CreateThread: only a thread that starts at once is modelled");
-        return call.Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
-    }
     const DWORD tid = model::nextThreadId += 4;
-    model::ThreadState& thread = S().threads[tid];
-    thread.waiting = true;
-    thread.wake = S().clock;
+    S().threads[tid] = {false, true, nullptr, S().clock};
     const uintptr_t key = model::NewHandleValue();
     model::AddObject(key, Kind::Thread, "thread " + std::to_string(tid), 0x1FFFFF).tid = tid;
     if (lpThreadId)
@@ -1581,8 +1556,6 @@ HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThr
     Rec call("OpenThread", {dwDesiredAccess, model::Raw(bInheritHandle), dwThreadId});
     if (call.injected)
         return call.Injected<HANDLE>(nullptr);
-    if (dwThreadId != model::MainThreadId && !S().threads.count(dwThreadId))
-        return call.Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
     const uintptr_t key = model::NewHandleValue();
     model::AddObject(key, Kind::Thread, "thread " + std::to_string(dwThreadId), dwDesiredAccess).tid = dwThreadId;
     return call.Ok(reinterpret_cast<HANDLE>(key));
@@ -1618,8 +1591,6 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize)
     Rec call("GetSystemDirectoryW", {model::Raw(lpBuffer), uSize});
     if (call.injected)
         return call.Injected(0u);
-    if (uSize < 2)
-        return call.Ok(2u);
     lpBuffer[0] = L'/';
     lpBuffer[1] = L'\0';
     return call.Ok(1u);
@@ -2825,19 +2796,10 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io
     if (S().oplocks.count(from)) {
         model::ThreadState& self = model::CurrentThread();
         self.cancellable = true;
-        self.cancelled = false;
-        const DWORD waiter = model::currentThread;
-        model::RunUntil(model::Forever, [&from, waiter] {
-            return !S().oplocks.count(from) || S().threads[waiter].cancelled;
-        });
-        model::ThreadState& after = model::CurrentThread();
-        after.cancellable = false;
-        if (after.cancelled)
+        model::RunUntil(model::Forever, [&] { return !S().oplocks.count(from) || self.cancelled; });
+        self.cancellable = false;
+        if (std::exchange(self.cancelled, false) || S().oplocks.count(from))
             return fail(ERROR_OPERATION_ABORTED);
-        if (S().oplocks.count(from)) {
-            model::Fault("NtSetInformationFile: a rename waits forever on an oplock nobody breaks");
-            return fail(ERROR_OPERATION_ABORTED);
-        }
     }
     std::filesystem::rename(file->path, target, ec);
     if (ec)

@@ -255,9 +255,9 @@ void WhenSecuritySet(const std::wstring& path, std::function<void()> action);
 void WhenMoved(const std::wstring& path, std::function<void()> action);
 // The user the process's token names ("SY" unless set), and so the owner of what it creates.
 void SetProcessUser(std::wstring sid);
-// Whether the path's list would let a standard user (a member of Users and Authenticated
-// Users) open it with the access.
-bool UserMayOpen(const std::wstring& user, const std::wstring& path, DWORD access);
+// Whether the path's list lets a standard user (a member of Users and Authenticated Users)
+// open it at all.
+bool UserMayOpen(const std::wstring& user, const std::wstring& path);
 // A user's oplock on the path: renaming it waits until it is released or the waiting
 // thread's synchronous call is cancelled (CancelSynchronousIo).
 void HoldOplock(const std::wstring& path);

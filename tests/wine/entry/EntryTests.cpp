@@ -50,26 +50,22 @@ TEST(SelfTest, PrintsTheExactLineCreatesTheDataFolderAndExitsZero)
     EXPECT_EQ(result.output, SelfTestPassed);
 }
 
-// Each of these makes every launch a failed one; so the self-test fails, until it is undone
-// (a file at the data folder's name: see the layout tests).
+// Each of these makes every launch a failed one, so the self-test fails until it is undone:
+// a data folder or the agent's folder others may write to (as Wine shows mode 0777), no
+// agent. A file at the data folder's name: see the layout tests.
 TEST(SelfTest, FailsWhereALaunchWouldBeRefused)
 {
     TempFolder app(L"selftest-refused");
     CopyExeAndAgentTo(app.Path());
     TempFolder data(L"selftest-refused-data");
+    // Made by hand, so that Wine shows its mode rather than a list the product stored.
     const fs::path folder = data.Path() / L"Orvella";
-    const fs::path agent = app.Path() / L"Kestrune.exe";
+    fs::create_directories(folder);
+    const fs::path agent = app.Path() / L"Kestrune.exe", aside = app.Path() / L"Kestrune.old";
     const std::vector<std::pair<std::function<void()>, std::function<void()>>> breakages = {
-        // Made by hand, so that Wine shows the mode rather than a list the product stored.
-        {[&] {
-             fs::remove_all(folder);
-             fs::create_directories(folder);
-             SetUnixMode(folder, "0777");
-         },
-         [&] { SetUnixMode(folder, "0755"); }},
+        {[&] { SetUnixMode(folder, "0777"); }, [&] { SetUnixMode(folder, "0755"); }},
         {[&] { SetUnixMode(app.Path(), "0777"); }, [&] { SetUnixMode(app.Path(), "0755"); }},
-        {[&] { fs::rename(agent, app.Path() / L"Kestrune.old"); },
-         [&] { fs::rename(app.Path() / L"Kestrune.old", agent); }}};
+        {[&] { fs::rename(agent, aside); }, [&] { fs::rename(aside, agent); }}};
     for (size_t index = 0; index < breakages.size(); ++index) {
         breakages[index].first();
         RunResult result = RunProgram(SelfTest(app, data, {L"--self-test"}));

@@ -360,18 +360,10 @@ void SetUnixMode(const std::filesystem::path& path, const char* mode)
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* name = unixName != nullptr ? unixName(path.wstring().c_str()) : nullptr;
     if (name == nullptr)
-        throw std::runtime_error("no Unix name for " + Utf8(path.wstring()));
-    std::wstring commandLine = L"chmod " + Wide(mode) + L" " + QuoteArgument(Wide(name));
+        Fail("no Unix name for " + Utf8(path.wstring()));
+    RunOptions chmod{L"Z:\\bin\\chmod", {Wide(mode), Wide(name)}};
     HeapFree(GetProcessHeap(), 0, name);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\chmod", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
-        throw std::runtime_error("chmod could not be started: " + std::to_string(GetLastError()));
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    RunProgram(chmod, std::chrono::seconds(10));
 }
 
 bool UnderWine()
