@@ -446,6 +446,9 @@ DWORD SecureDataFolder()
     }
     if (error == 0)
         error = TakeTheName(walk);
+    // Past the deadline the watcher may have cancelled whichever call was under way.
+    if (error != 0 && PastDeadline(walk))
+        error = ERROR_TIMEOUT;
     CloseHandleAndForget(walk.FreshFolder);
     CloseHandleAndForget(walk.AsideFolder);
     CloseHandleAndForget(walk.DataRoot);
