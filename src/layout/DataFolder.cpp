@@ -18,6 +18,7 @@ constexpr DWORD InspectAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 const wchar_t SystemSid[] = L"S-1-5-18";
 const wchar_t AdministratorsSid[] = L"S-1-5-32-544";
 const wchar_t TrustedInstallerSid[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+const wchar_t OwnerRightsSid[] = L"S-1-3-4";
 
 std::wstring OwnerOf(HANDLE object)
 {
@@ -77,7 +78,9 @@ bool EntryGrantsOthers(const ACE_HEADER* header, ACCESS_MASK rights, const std::
     // granted to a stranger.
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
         return true;
-    return !IsTrustedPrincipal(SidText(const_cast<DWORD*>(&entry->SidStart)), systemOwner);
+    // OWNER RIGHTS grants to the owner, whom the test requires to be trusted.
+    const std::wstring sid = SidText(const_cast<DWORD*>(&entry->SidStart));
+    return sid != OwnerRightsSid && !IsTrustedPrincipal(sid, systemOwner);
 }
 
 bool ListGrantsOthers(PACL list, ACCESS_MASK rights, const std::wstring& systemOwner)

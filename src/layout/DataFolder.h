@@ -53,6 +53,9 @@ constexpr ACCESS_MASK ChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_W
     | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL
     | MAXIMUM_ALLOWED;
 
+// Any right at all: what an object nobody else may even open must not grant.
+constexpr ACCESS_MASK AnyRight = ~ACCESS_MASK{0};
+
 // The test above for a chosen set of rights.
 bool OnlyAdministratorsHold(HANDLE object, bool folder, ACCESS_MASK rights);
 

@@ -12,6 +12,7 @@
 namespace {
 
 constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD LongPathLimit = 32768;
 constexpr DWORD FolderAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_TRAVERSE;
 constexpr DWORD ProgramAccess = READ_CONTROL | FILE_READ_ATTRIBUTES;
 // What lets someone rename or replace a folder on the way, or what it holds: adding to it
@@ -58,6 +59,21 @@ DWORD CheckProgramIn(HANDLE folder, const std::wstring& name, bool mayBeMissing)
     return error;
 }
 
+// Only a path that Win32 takes as it stands names the file this walk judges: a current
+// drive or folder, dots, trailing blanks or a stream would make the service manager or
+// the process creation resolve it to another one.
+bool IsPlainFullPath(const std::wstring& path, const std::vector<std::wstring>& names)
+{
+    std::wstring full(LongPathLimit, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), LongPathLimit, &full[0], nullptr);
+    if (length == 0 || length >= LongPathLimit || full.compare(0, length, path) != 0 || length != path.size())
+        return false;
+    for (const std::wstring& name : names)
+        if (name.find(L':') != std::wstring::npos)
+            return false;
+    return true;
+}
+
 } // namespace
 
 DWORD CheckProgramPath(const std::filesystem::path& program, bool mayBeMissing)
@@ -65,8 +81,7 @@ DWORD CheckProgramPath(const std::filesystem::path& program, bool mayBeMissing)
     const std::wstring path = program.wstring();
     const size_t rootLength = VolumeRootLength(path);
     const std::vector<std::wstring> names = NamesBelowRoot(path, rootLength);
-    // Anything else would be looked up again in whatever folder is current.
-    if (rootLength == 0 || names.empty())
+    if (rootLength == 0 || names.empty() || !IsPlainFullPath(path, names))
         return ERROR_BAD_PATHNAME;
     HANDLE folder = nullptr;
     DWORD error = OpenVolumeRoot(path.substr(0, rootLength), folder);

@@ -10,7 +10,8 @@
 // replace any folder on its way from the volume's root. The path is looked up once, from
 // the root down, each folder opened through the one above it and judged by its handle.
 // Returns 0 when it is safe; ERROR_ACCESS_DENIED when someone else could change it;
-// ERROR_BAD_PATHNAME for a path that does not start at a root; otherwise the error of the
+// ERROR_BAD_PATHNAME for a path that does not start at a root or that Win32 would resolve
+// otherwise (relative parts, trailing dots or blanks, a stream); otherwise the error of the
 // open that failed. A program that is not there passes when `mayBeMissing`: nobody else
 // can put one into its folder.
 DWORD CheckProgramPath(const std::filesystem::path& program, bool mayBeMissing);

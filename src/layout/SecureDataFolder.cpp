@@ -31,6 +31,8 @@ constexpr DWORD MoveAccess = DELETE | FILE_READ_ATTRIBUTES;
 constexpr DWORD AsideFolderAccess = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE;
 // Secured, given the configuration it carries, then renamed onto the name.
 constexpr DWORD FreshFolderAccess = JudgeAccess | DELETE | FILE_ADD_FILE | FILE_TRAVERSE;
+constexpr DWORD CopyAccess = FILE_WRITE_DATA | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+constexpr DWORD CopyBufferBytes = 64 * 1024;
 // FileRenameInformation; some SDKs name only the first class of this enumeration.
 constexpr auto FileRenameClass = static_cast<FILE_INFORMATION_CLASS>(10);
 constexpr NTSTATUS StatusCancelled = static_cast<NTSTATUS>(0xC0000120);
@@ -59,6 +61,8 @@ struct WalkRecord {
     std::wstring AsideName;
     // Orvella.new-<the same time>.
     std::wstring FreshName;
+    // The fresh folder holds a copy of the configuration of a folder it replaces.
+    bool Carried = false;
     ULONGLONG Deadline = 0;
 };
 
@@ -179,8 +183,9 @@ DWORD CreateFolderBeside(const WalkRecord& walk, const std::wstring& base, const
         return GetLastError();
     DWORD error = ERROR_ALREADY_EXISTS;
     for (DWORD number = 1; number != 0 && error == ERROR_ALREADY_EXISTS; ++number)
-        error = OpenRelative(walk.DataRoot, NumberedName(base, number), access, FILE_CREATE, FILE_DIRECTORY_FILE,
-                             descriptor, folder);
+        error = PastDeadline(walk) ? ERROR_TIMEOUT
+                                   : OpenRelative(walk.DataRoot, NumberedName(base, number), access, FILE_CREATE,
+                                                  FILE_DIRECTORY_FILE, descriptor, folder);
     LocalFree(descriptor);
     return error;
 }
@@ -244,10 +249,12 @@ DWORD ListEntries(HANDLE folder, std::vector<std::wstring>& names)
     return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
 
-// Someone who could change an entry may still hold a handle that no new list takes
-// back, so only an entry nobody else could change is kept. A second link would share
-// the file's security with a name outside the folder.
-bool IsTrustedEntry(HANDLE entry, bool& folder)
+// Someone who could open an entry may still hold a handle that no new list takes back,
+// and lock or oplock through it what the agent reads: only an entry nobody else may
+// open is kept (`rights` AnyRight), or only one nobody else could change is copied
+// (ChangeRights). A second link would share the file's security with a name outside
+// the folder.
+bool IsTrustedEntry(HANDLE entry, bool& folder, ACCESS_MASK rights)
 {
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!GetFileInformationByHandle(entry, &info))
@@ -255,7 +262,7 @@ bool IsTrustedEntry(HANDLE entry, bool& folder)
     folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (!folder && info.nNumberOfLinks != 1)
         return false;
-    return OnlyAdministratorsCanChange(entry, folder);
+    return OnlyAdministratorsHold(entry, folder, rights);
 }
 
 // The folder itself, reopened through its handle with the right to list it.
@@ -294,7 +301,7 @@ DWORD SecureEntry(WalkRecord& walk, HANDLE folder, const std::wstring& name, std
     if (error != 0)
         return error;
     bool isFolder = false;
-    if (IsTrustedEntry(entry, isFolder))
+    if (IsTrustedEntry(entry, isFolder, AnyRight))
         error = KeepEntry(entry, isFolder, pending);
     else
         error = MoveOut(walk, entry, L"", name);
@@ -337,25 +344,55 @@ DWORD MakeFreshFolder(WalkRecord& walk)
     return error == 0 ? SecureAsDataFolder(walk.FreshFolder) : error;
 }
 
-// From the folder just moved aside, through the handle that followed it, into the fresh
-// one: the agent's settings survive the replacement. Only a file nobody else could have
-// changed comes along. It is moved only once its folder has moved: Windows renames no
-// folder while anything below it is open, ours included, so a program that holds it
-// fails the installation with everything still in its place.
-DWORD CarryConfiguration(WalkRecord& walk, HANDLE movedFolder)
+DWORD CopyBytes(const WalkRecord& walk, HANDLE source, HANDLE target)
 {
+    std::vector<BYTE> buffer(CopyBufferBytes);
+    for (;;) {
+        if (PastDeadline(walk))
+            return ERROR_TIMEOUT;
+        DWORD read = 0;
+        DWORD written = 0;
+        if (!ReadFile(source, buffer.data(), CopyBufferBytes, &read, nullptr))
+            return GetLastError();
+        if (read == 0)
+            return 0;
+        if (!WriteFile(target, buffer.data(), read, &written, nullptr))
+            return GetLastError();
+    }
+}
+
+DWORD CopyIntoFreshFolder(WalkRecord& walk, HANDLE source)
+{
+    HANDLE copy = nullptr;
+    DWORD error = OpenRelative(walk.FreshFolder, ConfigurationFileName, CopyAccess, FILE_CREATE,
+                               FILE_NON_DIRECTORY_FILE, nullptr, copy);
+    if (error == 0)
+        error = CopyBytes(walk, source, copy);
+    if (error == 0)
+        error = ApplySecurity(copy, InheritedFileSecurity);
+    walk.Carried = error == 0;
+    CloseHandleAndForget(copy);
+    return error;
+}
+
+// The agent's settings survive the replacement: a configuration file nobody else could
+// have changed is copied into the fresh folder before anything moves, and the original
+// stays in the folder moved aside. Copied, not renamed: whoever could read it may still
+// hold it open, and a moved file would keep that handle. It is closed again before its
+// folder moves, since Windows renames no folder while anything below it is open.
+DWORD CarryConfiguration(WalkRecord& walk, HANDLE oldFolder)
+{
+    if (walk.Carried)
+        return 0;
     HANDLE configuration = nullptr;
-    DWORD error = OpenRelative(movedFolder, ConfigurationFileName, JudgeAccess | DELETE, FILE_OPEN, 0, nullptr,
-                               configuration);
+    DWORD error = OpenRelative(oldFolder, ConfigurationFileName, FILE_READ_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                               FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, configuration);
     // Missing, or shut to us: there is nothing of ours to carry.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED)
         return 0;
     bool isFolder = true;
-    if (error == 0 && IsTrustedEntry(configuration, isFolder) && !isFolder) {
-        error = RenameInto(walk, configuration, walk.FreshFolder, ConfigurationFileName);
-        if (error == 0)
-            error = ApplySecurity(configuration, InheritedFileSecurity);
-    }
+    if (error == 0 && IsTrustedEntry(configuration, isFolder, ChangeRights) && !isFolder)
+        error = CopyIntoFreshFolder(walk, configuration);
     CloseHandleAndForget(configuration);
     return error;
 }
@@ -372,25 +409,25 @@ DWORD RenameFreshOntoTheName(WalkRecord& walk, bool& done)
     return error;
 }
 
-// Whoever could change the folder (one an older build made under the inherited list lets
-// users add to it) may still hold a handle that no new list takes back, and could rename
-// it or make it a link after a launch has judged it: it is renamed, whole, beside it.
-// From a folder of SYSTEM or the administrators, its configuration comes along.
+// Whoever could open the folder (one an older build made lets Users read it, or add to
+// it under the inherited list) may still hold a handle that no new list takes back, and
+// could lock what it holds or, with a right to change it, rename it or make it a link
+// after a launch has judged it: it is renamed, whole, beside it. From a folder of SYSTEM
+// or the administrators, its configuration comes along.
 DWORD ReplaceFolder(WalkRecord& walk, HANDLE folder, bool& done)
 {
-    const bool carries = IsPlainObject(folder, true) && OwnedByTrustedPrincipal(folder);
-    DWORD error = MoveAside(walk, folder, L"", walk.DataRoot, walk.AsideName);
-    if (error == 0)
-        error = MakeFreshFolder(walk);
-    if (error == 0 && carries)
+    DWORD error = MakeFreshFolder(walk);
+    if (error == 0 && IsPlainObject(folder, true) && OwnedByTrustedPrincipal(folder))
         error = CarryConfiguration(walk, folder);
+    if (error == 0)
+        error = MoveAside(walk, folder, L"", walk.DataRoot, walk.AsideName);
     if (error == 0)
         error = RenameFreshOntoTheName(walk, done);
     return error;
 }
 
-// One look at what stands at the data folder's name: a folder nobody else could change
-// is secured and walked in place; anything else is renamed beside it and the fresh
+// One look at what stands at the data folder's name: a folder nobody else may open is
+// secured and walked in place; anything else is renamed beside it and the fresh
 // folder renamed onto the name. `done` once the name holds a folder the launch accepts.
 DWORD SecureOrReplace(WalkRecord& walk, bool& done)
 {
@@ -407,7 +444,7 @@ DWORD SecureOrReplace(WalkRecord& walk, bool& done)
     }
     if (error != 0)
         return error;
-    if (OnlyAdministratorsCanChange(folder, true)) {
+    if (OnlyAdministratorsHold(folder, true, AnyRight)) {
         error = SecureAsDataFolder(folder);
         if (error == 0)
             error = SecureEntriesBelow(walk, folder);

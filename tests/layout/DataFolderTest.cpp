@@ -13,8 +13,9 @@ namespace {
 
 using Names = std::set<std::string>;
 const std::wstring User = L"S-1-5-21-1111-2222-3333-1001";
-// Users may add, write and delete here, as ProgramData's inherited list lets them.
-const std::wstring UsersMayWrite = L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
+// Users may add, write and delete here and read what an administrator puts here, as
+// ProgramData's inherited list lets them.
+const std::wstring UsersMayWrite = L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;CI;0x1301bf;;;BU)";
 // Where this install (at the virtual clock's start) moves what it does not trust.
 const std::string Aside = "Orvella.untrusted-20261210T143000Z";
 
@@ -176,7 +177,8 @@ TEST_F(DataFolderTest, EveryRightToChangeItAndEveryKindOfAllowEntryCounts)
 }
 
 // Nothing a standard user may open is left: no user can hold, lock or oplock anything the
-// agent reads, in a fresh folder or in one an older build made readable to Users.
+// agent reads. One an older build made readable to Users, where a user may still hold a
+// file open, moves aside whole, and a copy of its configuration comes along.
 TEST_F(DataFolderTest, NoStandardUserMayOpenWhatTheInstallLeaves)
 {
     EXPECT_EQ(SecureDataFolder(), 0u);
@@ -188,7 +190,8 @@ TEST_F(DataFolderTest, NoStandardUserMayOpenWhatTheInstallLeaves)
     EXPECT_EQ(SecureDataFolder(), 0u);
     for (const fs::path& path : {Folder(), Folder() / "device.json"})
         EXPECT_FALSE(model::UserMayOpen(User, path.wstring())) << path;
-    EXPECT_EQ(In(dataRoot), Names{"Orvella"}) << "kept in place, nothing left beside";
+    EXPECT_EQ(In(dataRoot), (Names{"Orvella", Aside}));
+    EXPECT_EQ(In(dataRoot / Aside), Names{"device.json"});
 }
 
 // A user who takes the name again each time theirs is moved aside must win every try.
@@ -228,7 +231,7 @@ TEST_F(DataFolderTest, AnOplockNeverAcknowledgedFailsTheInstallAtItsDeadline)
     EXPECT_GE(model::Now(), started + 30000);
     EXPECT_LE(model::Now(), started + 30200);
     EXPECT_EQ(model::OwnerOf(Folder().wstring()), User);
-    EXPECT_EQ(In(dataRoot), Names{"Orvella"});
+    EXPECT_EQ(In(dataRoot), (Names{"Orvella", "Orvella.new-20261210T143000Z"}));
 
     // One its holder lets go of in time is moved aside as ever.
     model::At(model::Now() + 5000, [this] { model::ReleaseOplock(Folder().wstring()); });
@@ -249,7 +252,7 @@ TEST_F(DataFolderTest, AFolderUsersCouldChangeIsReplacedAndOnlyATrustedConfigura
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                                 nullptr);
     EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_ACCESS_DENIED});
-    EXPECT_EQ(In(dataRoot), Names{"Orvella"});
+    EXPECT_EQ(In(dataRoot), (Names{"Orvella", "Orvella.new-20261210T143000Z"})) << "only a copy is made";
     CloseHandleAndForget(reader);
 
     EXPECT_EQ(SecureDataFolder(), 0u);
@@ -257,7 +260,7 @@ TEST_F(DataFolderTest, AFolderUsersCouldChangeIsReplacedAndOnlyATrustedConfigura
     EXPECT_EQ(In(Folder()), Names{"device.json"});
     EXPECT_EQ(model::OwnerOf((Folder() / "device.json").wstring()), L"BA");
     EXPECT_EQ(model::AppliedSecurity().at((Folder() / "device.json").wstring()), InheritedFileSecurity);
-    EXPECT_EQ(In(dataRoot / Aside), (Names{"cache", "late.json"}));
+    EXPECT_EQ(In(dataRoot / Aside), (Names{"cache", "device.json", "late.json"}));
 }
 
 // A folder's list is set before it is listed: whatever appears until then is judged too.
@@ -278,6 +281,7 @@ TEST_F(DataFolderTest, WhatAppearsWhileTheListIsSetIsStillJudged)
 
 TEST_F(DataFolderTest, ASubfolderTurnedIntoAJunctionAfterItsSecurityIsSetIsNotEntered)
 {
+    GetConfigPath();
     fs::create_directories(Folder() / "cache");
     fs::create_directories(Outside());
     Plant(Outside() / "machine.key", L"SY");
@@ -295,7 +299,7 @@ TEST_F(DataFolderTest, ASubfolderTurnedIntoAJunctionAfterItsSecurityIsSetIsNotEn
 
 TEST_F(DataFolderTest, AReaderOfAKeptFileCannotFailTheInstallButOneHoldingAPlantCan)
 {
-    fs::create_directories(Folder());
+    GetConfigPath();
     Plant(Folder() / "device.json");
     HANDLE reader = CreateFileW((Folder() / "device.json").wstring().c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -311,6 +315,7 @@ TEST_F(DataFolderTest, AReaderOfAKeptFileCannotFailTheInstallButOneHoldingAPlant
 
 TEST_F(DataFolderTest, EveryEntryAUserCouldChangeLeavesTheFolderWhateverItsName)
 {
+    GetConfigPath();
     fs::create_directories(Folder() / "cache");
     fs::create_directories(Outside());
     Plant(Outside() / "system.ini", L"SY");
@@ -336,7 +341,7 @@ TEST_F(DataFolderTest, EveryEntryAUserCouldChangeLeavesTheFolderWhateverItsName)
 
 TEST_F(DataFolderTest, AnEntryThatCannotBeOpenedFailsTheInstallWithItsError)
 {
-    fs::create_directories(Folder());
+    GetConfigPath();
     Plant(Folder() / "odd", User);
     model::SetFileOpenError((Folder() / "odd").wstring(), ERROR_INVALID_NAME);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwctype>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -54,6 +55,7 @@ struct Object {
     std::wstring path;                   // File
     bool linkItself = false;             // File opened with FILE_FLAG_OPEN_REPARSE_POINT
     DWORD share = 0;                     // File: what it lets others do meanwhile
+    uint64_t position = 0;               // File: where its next read starts
     bool listing = false;                // File: its listing has begun
     std::vector<std::wstring> listQueue; // File: names its listing has not returned yet
     std::vector<BYTE> acl;               // SecurityDescriptor from GetSecurityInfo: its DACL
@@ -194,7 +196,10 @@ const std::set<std::string>& InjectableFunctions()
                                                 "CreateThread",
                                                 "OpenThread",
                                                 "CancelSynchronousIo",
-                                                "GetSystemDirectoryW"};
+                                                "GetSystemDirectoryW",
+                                                "GetFullPathNameW",
+                                                "ReadFile",
+                                                "WriteFile"};
     return names;
 }
 
@@ -873,10 +878,34 @@ std::vector<BYTE> BuildAcl(const std::wstring& sddl)
 // What a path without a list of its own inherits from a data root only administrators change.
 const wchar_t DefaultSecurity[] = L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)";
 
+// What a list passes on to a file or folder made below it: its entries for objects (OI) or
+// for folders (CI), as inherited ones.
+std::wstring InheritedFrom(const std::wstring& sddl, bool folder)
+{
+    std::wstring inherited = L"D:AI";
+    for (size_t open = sddl.find(L'(', sddl.find(L"D:")); open != std::wstring::npos; open = sddl.find(L'(', open + 1)) {
+        std::wstring entry = sddl.substr(open, sddl.find(L')', open) - open + 1);
+        const size_t flags = entry.find(L';') + 1;
+        const std::wstring given = entry.substr(flags, entry.find(L';', flags) - flags);
+        if (given.find(folder ? L"CI" : L"OI") == std::wstring::npos)
+            continue;
+        inherited += entry.replace(flags, given.size(), folder ? L"OICIID" : L"ID");
+    }
+    return inherited;
+}
+
+// A path without a list of its own inherits from the nearest folder above that has one.
 std::wstring SecurityOf(const std::wstring& path)
 {
-    auto it = S().dacls.find(Key(path));
-    return it != S().dacls.end() ? it->second : DefaultSecurity;
+    std::filesystem::path at = Key(path);
+    for (bool own = true; !at.empty(); own = false, at = at.parent_path()) {
+        auto it = S().dacls.find(at.wstring());
+        if (it != S().dacls.end())
+            return own ? it->second : InheritedFrom(it->second, std::filesystem::is_directory(path));
+        if (at == at.parent_path())
+            break;
+    }
+    return DefaultSecurity;
 }
 
 std::wstring FirstToken(const std::wstring& commandLine)
@@ -1582,6 +1611,57 @@ BOOL WINAPI CancelSynchronousIo(HANDLE hThread)
     if (!target.cancellable)
         return call.Fail(FALSE, ERROR_NOT_FOUND);
     target.cancelled = true;
+    return call.Ok(TRUE);
+}
+
+// Paths of the host are full when they start at its root; others lie in the current folder.
+DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR* lpFilePart)
+{
+    Rec call("GetFullPathNameW", {model::Raw(lpFileName), nBufferLength, model::Raw(lpBuffer), model::Raw(lpFilePart)},
+             {model::Str(lpFileName)});
+    if (call.injected)
+        return call.Injected(0u);
+    if (!lpFileName || !*lpFileName)
+        return call.Fail(0u, ERROR_INVALID_NAME);
+    const std::wstring name = lpFileName;
+    const std::wstring full = name[0] == L'/' ? name : (std::filesystem::current_path() / name).wstring();
+    if (full.size() >= nBufferLength)
+        return call.Ok(static_cast<DWORD>(full.size() + 1));
+    std::copy(full.begin(), full.end(), lpBuffer);
+    lpBuffer[full.size()] = L'\0';
+    return call.Ok(static_cast<DWORD>(full.size()));
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED)
+{
+    Rec call("ReadFile", {model::Raw(hFile), model::Raw(lpBuffer), nNumberOfBytesToRead});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* file = model::Use(hFile, "ReadFile", {Kind::File});
+    if (!file || !(file->access & FILE_READ_DATA))
+        return call.Fail(FALSE, file ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    std::ifstream in(std::filesystem::path(file->path), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(file->position));
+    in.read(static_cast<char*>(lpBuffer), nNumberOfBytesToRead);
+    *lpNumberOfBytesRead = static_cast<DWORD>(in.gcount());
+    file->position += *lpNumberOfBytesRead;
+    return call.Ok(TRUE);
+}
+
+// Appends: the product only writes files it has just made.
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED)
+{
+    Rec call("WriteFile", {model::Raw(hFile), model::Raw(lpBuffer), nNumberOfBytesToWrite});
+    if (call.injected)
+        return call.Injected(FALSE);
+    model::Object* file = model::Use(hFile, "WriteFile", {Kind::File});
+    if (!file || !(file->access & FILE_WRITE_DATA))
+        return call.Fail(FALSE, file ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    std::ofstream(std::filesystem::path(file->path), std::ios::binary | std::ios::app)
+        .write(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
+    *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
     return call.Ok(TRUE);
 }
 
@@ -2732,10 +2812,6 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     } else if (CreateDisposition == FILE_OPEN) {
         return fail(fs::is_directory(path.parent_path(), ec) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     } else {
-        if (!(CreateOptions & FILE_DIRECTORY_FILE)) {
-            model::Fault("NtCreateFile: only folders are created");
-            return fail(ERROR_CALL_NOT_IMPLEMENTED);
-        }
         std::optional<std::wstring> sddl;
         if (ObjectAttributes->SecurityDescriptor) {
             model::Object* descriptor =
@@ -2744,9 +2820,11 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
                 return fail(ERROR_INVALID_PARAMETER);
             sddl = descriptor->sddl;
         }
-        if (!fs::create_directory(path, ec))
+        const bool folder = (CreateOptions & FILE_DIRECTORY_FILE) != 0;
+        if (folder ? !fs::create_directory(path, ec) : !std::ofstream(path))
             return fail(ec == std::errc::permission_denied ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
-        S().createdFolders[text] = sddl;
+        if (folder)
+            S().createdFolders[text] = sddl;
         S().owners[model::Key(text)] = S().processUser;
         if (sddl)
             S().dacls[model::Key(text)] = *sddl;

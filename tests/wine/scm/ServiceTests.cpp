@@ -293,10 +293,11 @@ TEST_F(Service, InstallAgainOverTheRunningServiceUnderABlankPathRestartsNothing)
 }
 
 // Wine reports every file as owned by the prefix's own user, who also owns the system
-// folder and runs the service, and it trusts that user as Windows trusts TrustedInstaller:
-// a folder made by hand, which grants others only reading, is kept in place and walked.
-// What this shows: the installation deletes nothing it finds, and the agent starts on the
-// folder it secured, which the launch judges by its handle again.
+// folder and runs the service, and so is trusted as Windows trusts TrustedInstaller. A
+// folder made by hand lets Everyone read it, so it is moved aside whole and its
+// configuration copied into the fresh folder. What this shows: the installation deletes
+// nothing it finds, and the agent starts on the folder it made, which the launch judges
+// by its handle again.
 TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
 {
     fs::path exe = Deploy(PlainFolder);
@@ -323,7 +324,7 @@ TEST_F(Service, InstallOverAFilledDataFolderDeletesNothing)
         int found = 0;
         for (const fs::path& folder : kept)
             found += IsFile(folder / name) && ReadTextFile(folder / name) == text;
-        EXPECT_EQ(found, 1) << Utf8(name.wstring());
+        EXPECT_GE(found, 1) << Utf8(name.wstring());
     }
     for (size_t index = 1; index < kept.size(); ++index) {
         std::error_code ignored;
