@@ -128,12 +128,8 @@ std::wstring NumberedName(const std::wstring& base, DWORD number)
     return number == 1 ? base : base + L"-" + std::to_wstring(number);
 }
 
-// Nothing more moves once the deadline has passed; a rename the watch cancelled waited
-// for a user until then.
-DWORD RenameInto(const WalkRecord& walk, HANDLE object, HANDLE folder, const std::wstring& name)
+DWORD Rename(HANDLE object, HANDLE folder, const std::wstring& name)
 {
-    if (PastDeadline(walk))
-        return ERROR_TIMEOUT;
     const DWORD nameBytes = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -146,6 +142,13 @@ DWORD RenameInto(const WalkRecord& walk, HANDLE object, HANDLE folder, const std
     if (status == StatusCancelled)
         return ERROR_TIMEOUT;
     return status < 0 ? RtlNtStatusToDosError(status) : 0;
+}
+
+// Nothing more moves once the deadline has passed; a rename the watch cancelled waited
+// for a user until then.
+DWORD RenameInto(const WalkRecord& walk, HANDLE object, HANDLE folder, const std::wstring& name)
+{
+    return PastDeadline(walk) ? ERROR_TIMEOUT : Rename(object, folder, name);
 }
 
 // Names taken in advance cost one try each and can never run out.
@@ -174,7 +177,8 @@ DWORD MoveAside(const WalkRecord& walk, HANDLE parent, const std::wstring& name,
 }
 
 // A folder of ours beside the data folder, protected from its creation, under the first
-// free one of the base name and its numbered forms.
+// free one of the base name and its numbered forms. A name a user holds open marked for
+// deletion refuses the creation with 5: it counts as taken too.
 DWORD CreateFolderBeside(const WalkRecord& walk, const std::wstring& base, const wchar_t* security,
                          DWORD access, HANDLE& folder)
 {
@@ -182,7 +186,8 @@ DWORD CreateFolderBeside(const WalkRecord& walk, const std::wstring& base, const
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &descriptor, nullptr))
         return GetLastError();
     DWORD error = ERROR_ALREADY_EXISTS;
-    for (DWORD number = 1; number != 0 && error == ERROR_ALREADY_EXISTS; ++number)
+    for (DWORD number = 1; number != 0 && (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED);
+         ++number)
         error = PastDeadline(walk) ? ERROR_TIMEOUT
                                    : OpenRelative(walk.DataRoot, NumberedName(base, number), access, FILE_CREATE,
                                                   FILE_DIRECTORY_FILE, descriptor, folder);
@@ -398,11 +403,14 @@ DWORD CarryConfiguration(WalkRecord& walk, HANDLE oldFolder)
 }
 
 // Without replacing anything: a user who took the name again loses it at the next try.
+// Not held back by the deadline: once something was moved from the name, the name is
+// taken again; the fresh folder is made before anything moves, and nobody else may open
+// it for more than its attributes.
 DWORD RenameFreshOntoTheName(WalkRecord& walk, bool& done)
 {
     DWORD error = MakeFreshFolder(walk);
     if (error == 0)
-        error = RenameInto(walk, walk.FreshFolder, walk.DataRoot, DataFolderName);
+        error = Rename(walk.FreshFolder, walk.DataRoot, DataFolderName);
     if (error == ERROR_ALREADY_EXISTS)
         return 0;
     done = error == 0;
@@ -439,7 +447,9 @@ DWORD SecureOrReplace(WalkRecord& walk, bool& done)
         return RenameFreshOntoTheName(walk, done);
     // A file, or a folder whose owner shut us out: nothing to judge, only to move.
     if (error == ERROR_DIRECTORY || error == ERROR_ACCESS_DENIED) {
-        error = MoveAside(walk, walk.DataRoot, DataFolderName, walk.DataRoot, walk.AsideName);
+        error = MakeFreshFolder(walk);
+        if (error == 0)
+            error = MoveAside(walk, walk.DataRoot, DataFolderName, walk.DataRoot, walk.AsideName);
         return error == 0 ? RenameFreshOntoTheName(walk, done) : error;
     }
     if (error != 0)
