@@ -1632,15 +1632,22 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lp
     return call.Ok(static_cast<DWORD>(full.size()));
 }
 
+// A file open for the access, or the failure ReadFile and WriteFile answer.
+model::Object* FileFor(HANDLE handle, const char* function, DWORD access, DWORD& error)
+{
+    model::Object* file = model::Use(handle, function, {Kind::File});
+    error = !file ? ERROR_INVALID_HANDLE : !(file->access & access) ? ERROR_ACCESS_DENIED : 0;
+    return error ? nullptr : file;
+}
+
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED)
 {
     Rec call("ReadFile", {model::Raw(hFile), model::Raw(lpBuffer), nNumberOfBytesToRead});
-    if (call.injected)
-        return call.Injected(FALSE);
-    model::Object* file = model::Use(hFile, "ReadFile", {Kind::File});
-    if (!file || !(file->access & FILE_READ_DATA))
-        return call.Fail(FALSE, file ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    DWORD error = 0;
+    model::Object* file = call.injected ? nullptr : FileFor(hFile, "ReadFile", FILE_READ_DATA, error);
+    if (!file)
+        return call.injected ? call.Injected(FALSE) : call.Fail(FALSE, error);
     std::ifstream in(std::filesystem::path(file->path), std::ios::binary);
     in.seekg(static_cast<std::streamoff>(file->position));
     in.read(static_cast<char*>(lpBuffer), nNumberOfBytesToRead);
@@ -1654,11 +1661,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPOVERLAPPED)
 {
     Rec call("WriteFile", {model::Raw(hFile), model::Raw(lpBuffer), nNumberOfBytesToWrite});
-    if (call.injected)
-        return call.Injected(FALSE);
-    model::Object* file = model::Use(hFile, "WriteFile", {Kind::File});
-    if (!file || !(file->access & FILE_WRITE_DATA))
-        return call.Fail(FALSE, file ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
+    DWORD error = 0;
+    model::Object* file = call.injected ? nullptr : FileFor(hFile, "WriteFile", FILE_WRITE_DATA, error);
+    if (!file)
+        return call.injected ? call.Injected(FALSE) : call.Fail(FALSE, error);
     std::ofstream(std::filesystem::path(file->path), std::ios::binary | std::ios::app)
         .write(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
     *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
