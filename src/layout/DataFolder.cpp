@@ -44,8 +44,8 @@ std::wstring SystemFolderOwner()
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
     if (length == 0 || length > MAX_PATH)
         return std::wstring();
-    HANDLE handle =
-        CreateFileW(folder, READ_CONTROL, ShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(folder, READ_CONTROL, ShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::wstring();
     std::wstring owner = OwnerOf(handle);
@@ -87,7 +87,8 @@ bool ListGrantsOthers(PACL list, ACCESS_MASK rights, const std::wstring& systemO
 {
     for (DWORD index = 0; index < list->AceCount; ++index) {
         LPVOID entry = nullptr;
-        if (!GetAce(list, index, &entry) || EntryGrantsOthers(static_cast<ACE_HEADER*>(entry), rights, systemOwner))
+        if (!GetAce(list, index, &entry)
+            || EntryGrantsOthers(static_cast<ACE_HEADER*>(entry), rights, systemOwner))
             return true;
     }
     return false;
@@ -100,7 +101,8 @@ bool ListGrantsOthers(PACL list, ACCESS_MASK rights, const std::wstring& systemO
 // list, nothing more. The agent runs as LocalSystem; nobody else needs its configuration.
 const wchar_t DataFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x20000;;;OW)";
 // Written out as the low-level call stores it, which changes nothing else.
-const wchar_t InheritedFolderSecurity[] = L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x20000;;;OW)";
+const wchar_t InheritedFolderSecurity[] =
+    L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x20000;;;OW)";
 const wchar_t InheritedFileSecurity[] = L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x20000;;;OW)";
 
 std::wstring SidText(PSID sid)
@@ -126,8 +128,8 @@ DWORD OpenRelative(HANDLE root, const std::wstring& name, DWORD access, ULONG di
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, descriptor);
     IO_STATUS_BLOCK io = {};
-    NTSTATUS status = NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                   ShareAll, disposition,
+    NTSTATUS status = NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, ShareAll, disposition,
                                    options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT
                                        | FILE_COMPLETE_IF_OPLOCKED,
                                    nullptr, 0);
@@ -142,8 +144,8 @@ DWORD OpenRelative(HANDLE root, const std::wstring& name, DWORD access, ULONG di
 
 DWORD OpenDataRoot(const std::filesystem::path& dataRoot, HANDLE& root)
 {
-    root = CreateFileW(dataRoot.wstring().c_str(), FILE_TRAVERSE | SYNCHRONIZE, ShareAll, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    root = CreateFileW(dataRoot.wstring().c_str(), FILE_TRAVERSE | SYNCHRONIZE, ShareAll, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (root != INVALID_HANDLE_VALUE)
         return 0;
     root = nullptr;
@@ -157,11 +159,11 @@ DWORD OpenDataFolder(HANDLE dataRoot, DWORD access, HANDLE& folder, bool& create
 {
     created = false;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(DataFolderSecurity, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(DataFolderSecurity, SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
         descriptor = nullptr;
-    DWORD error = OpenRelative(dataRoot, DataFolderName, access, FILE_OPEN_IF, FILE_DIRECTORY_FILE, descriptor,
-                               folder, &created);
+    DWORD error = OpenRelative(dataRoot, DataFolderName, access, FILE_OPEN_IF, FILE_DIRECTORY_FILE,
+                               descriptor, folder, &created);
     if (descriptor != nullptr)
         LocalFree(descriptor);
     return error;
@@ -179,8 +181,8 @@ bool OnlyAdministratorsHold(HANDLE object, bool folder, ACCESS_MASK rights)
     PSID owner = nullptr;
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &list, nullptr, &descriptor)
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        &owner, nullptr, &list, nullptr, &descriptor)
         != ERROR_SUCCESS)
         return false;
     const std::wstring systemOwner = SystemFolderOwner();
@@ -223,9 +225,10 @@ namespace {
 bool ConfigurationIsSafe(HANDLE folder)
 {
     HANDLE configuration = nullptr;
-    DWORD error = OpenRelative(folder, ConfigurationFileName, InspectAccess, FILE_OPEN, 0, nullptr, configuration);
-    const bool safe = error == ERROR_FILE_NOT_FOUND
-        || (error == 0 && OnlyAdministratorsCanChange(configuration, false));
+    DWORD error =
+        OpenRelative(folder, ConfigurationFileName, InspectAccess, FILE_OPEN, 0, nullptr, configuration);
+    const bool safe =
+        error == ERROR_FILE_NOT_FOUND || (error == 0 && OnlyAdministratorsCanChange(configuration, false));
     CloseHandleAndForget(configuration);
     return safe;
 }
@@ -237,7 +240,8 @@ bool DataFolderIsSafe(const std::filesystem::path& dataRoot)
     HANDLE root = nullptr;
     HANDLE folder = nullptr;
     bool created = false;
-    const bool safe = OpenDataRoot(dataRoot, root) == 0 && OpenDataFolder(root, InspectAccess, folder, created) == 0
+    const bool safe = OpenDataRoot(dataRoot, root) == 0
+        && OpenDataFolder(root, InspectAccess, folder, created) == 0
         && OnlyAdministratorsCanChange(folder, true) && ConfigurationIsSafe(folder);
     CloseHandleAndForget(folder);
     CloseHandleAndForget(root);

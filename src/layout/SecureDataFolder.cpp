@@ -19,7 +19,8 @@
 // is looked up again once it has been judged.
 
 // Declared here as well: not every SDK's winternl.h has it.
-extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS);
 
 namespace {
 
@@ -183,14 +184,15 @@ DWORD CreateFolderBeside(const WalkRecord& walk, const std::wstring& base, const
                          DWORD access, HANDLE& folder)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &descriptor, nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(security, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
         return GetLastError();
     DWORD error = ERROR_ALREADY_EXISTS;
     for (DWORD number = 1; number != 0 && (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED);
          ++number)
         error = PastDeadline(walk) ? ERROR_TIMEOUT
-                                   : OpenRelative(walk.DataRoot, NumberedName(base, number), access, FILE_CREATE,
-                                                  FILE_DIRECTORY_FILE, descriptor, folder);
+                                   : OpenRelative(walk.DataRoot, NumberedName(base, number), access,
+                                                  FILE_CREATE, FILE_DIRECTORY_FILE, descriptor, folder);
     LocalFree(descriptor);
     return error;
 }
@@ -274,7 +276,8 @@ bool IsTrustedEntry(HANDLE entry, bool& folder, ACCESS_MASK rights)
 DWORD AddToPending(HANDLE folder, std::vector<HANDLE>& pending)
 {
     HANDLE listing = nullptr;
-    DWORD error = OpenRelative(folder, L"", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, listing);
+    DWORD error =
+        OpenRelative(folder, L"", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, listing);
     if (error == 0)
         pending.push_back(listing);
     return error;
@@ -390,8 +393,9 @@ DWORD CarryConfiguration(WalkRecord& walk, HANDLE oldFolder)
     if (walk.Carried)
         return 0;
     HANDLE configuration = nullptr;
-    DWORD error = OpenRelative(oldFolder, ConfigurationFileName, FILE_READ_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                               FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, configuration);
+    DWORD error =
+        OpenRelative(oldFolder, ConfigurationFileName, FILE_READ_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                     FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, configuration);
     // Missing, or shut to us: there is nothing of ours to carry.
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED)
         return 0;
@@ -441,8 +445,8 @@ DWORD SecureOrReplace(WalkRecord& walk, bool& done)
 {
     done = false;
     HANDLE folder = nullptr;
-    DWORD error =
-        OpenRelative(walk.DataRoot, DataFolderName, JudgeAccess, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, folder);
+    DWORD error = OpenRelative(walk.DataRoot, DataFolderName, JudgeAccess, FILE_OPEN, FILE_DIRECTORY_FILE,
+                               nullptr, folder);
     if (error == ERROR_FILE_NOT_FOUND)
         return RenameFreshOntoTheName(walk, done);
     // A file, or a folder whose owner shut us out: nothing to judge, only to move.

@@ -173,8 +173,9 @@ TEST_F(EntryTest, SelfTestFailsWhereALaunchWouldBeRefused)
             (repaired ? breakages[index].second : breakages[index].first)();
             output.str(L"");
             EXPECT_EQ(Run({L"--self-test"}), repaired ? 0u : 1u) << index;
-            EXPECT_EQ(output.str(), repaired ? L"Orvella native service self-test passed\n"
-                                             : L"Orvella native service self-test failed\n");
+            EXPECT_EQ(output.str(),
+                      repaired ? L"Orvella native service self-test passed\n"
+                               : L"Orvella native service self-test failed\n");
         }
     }
 }

@@ -15,7 +15,8 @@ using Names = std::set<std::string>;
 const std::wstring User = L"S-1-5-21-1111-2222-3333-1001";
 // Users may add, write and delete here and read what an administrator puts here, as
 // ProgramData's inherited list lets them.
-const std::wstring UsersMayWrite = L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;CI;0x1301bf;;;BU)";
+const std::wstring UsersMayWrite =
+    L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;CI;0x1301bf;;;BU)";
 // Where this install (at the virtual clock's start) moves what it does not trust.
 const std::string Aside = "Orvella.untrusted-20261210T143000Z";
 
@@ -44,7 +45,8 @@ public:
     void ExpectASafeFolder()
     {
         EXPECT_FALSE(fs::is_symlink(fs::symlink_status(Folder())));
-        EXPECT_EQ(model::AppliedSecurity().at(Folder().wstring()), std::wstring(L"O:BA") + DataFolderSecurity);
+        EXPECT_EQ(model::AppliedSecurity().at(Folder().wstring()),
+                  std::wstring(L"O:BA") + DataFolderSecurity);
         EXPECT_EQ(model::OwnerOf(Folder().wstring()), L"BA");
         EXPECT_TRUE(DataFolderIsSafe(dataRoot));
     }
@@ -105,13 +107,17 @@ INSTANTIATE_TEST_SUITE_P(
                          fs::create_directories(t.Outside());
                          fs::create_directory_symlink(t.Outside() / "target", t.Folder());
                      },
-                     false, true, {}},
+                     false,
+                     true,
+                     {}},
         AtTheNameRow{"JunctionToAFolder",
                      [](DataFolderTest& t) {
                          fs::create_directories(t.Outside() / "kept");
                          fs::create_directory_symlink(t.Outside() / "kept", t.Folder());
                      },
-                     false, true, {}},
+                     false,
+                     true,
+                     {}},
         AtTheNameRow{"File", [](DataFolderTest& t) { DataFolderTest::Plant(t.Folder()); }, false, true, {}},
         AtTheNameRow{"FolderAUserOwns",
                      [](DataFolderTest& t) {
@@ -119,7 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
                          DataFolderTest::Plant(t.Folder() / "device.json", User);
                          model::SetOwner(t.Folder().wstring(), User);
                      },
-                     false, true, {}},
+                     false,
+                     true,
+                     {}},
         // An older build's folder under the inherited list: replaced, its configuration kept.
         AtTheNameRow{"AdministratorsFolderUsersMayWriteTo",
                      [](DataFolderTest& t) {
@@ -127,14 +135,18 @@ INSTANTIATE_TEST_SUITE_P(
                          model::SetSecurity(t.Folder().wstring(), UsersMayWrite);
                          DataFolderTest::Plant(t.Folder() / "device.json");
                      },
-                     false, true, {"device.json"}},
+                     false,
+                     true,
+                     {"device.json"}},
         AtTheNameRow{"AdministratorsFolderWithAUsersConfiguration",
                      [](DataFolderTest& t) {
                          fs::create_directories(t.Folder());
                          model::SetSecurity(t.Folder().wstring(), UsersMayWrite);
                          DataFolderTest::Plant(t.Folder() / "device.json", User);
                      },
-                     false, true, {}},
+                     false,
+                     true,
+                     {}},
         AtTheNameRow{"FolderTheServiceMade", [](DataFolderTest&) { GetConfigPath(); }, true, false, {}},
         // An administrator's unelevated programs could change what their own user owns.
         AtTheNameRow{"FolderAnAdministratorsOwnUserMade",
@@ -142,13 +154,17 @@ INSTANTIATE_TEST_SUITE_P(
                          model::SetProcessUser(User);
                          GetConfigPath();
                      },
-                     false, true, {}},
+                     false,
+                     true,
+                     {}},
         AtTheNameRow{"ConfigurationAUserOwnsInTheServicesFolder",
                      [](DataFolderTest& t) {
                          GetConfigPath();
                          DataFolderTest::Plant(t.Folder() / "device.json", User);
                      },
-                     false, true, {}}),
+                     false,
+                     true,
+                     {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Any one right to change it, granted to anyone else in any kind of allow entry, or no
@@ -157,15 +173,13 @@ TEST_F(DataFolderTest, EveryRightToChangeItAndEveryKindOfAllowEntryCounts)
 {
     GetConfigPath();
     const std::wstring trusted = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-    std::vector<std::pair<std::wstring, bool>> lists = {{L"D:" + trusted + L"(A;;0x1200a9;;;BU)", true},
-                                                        {L"O:BA", false},
-                                                        {L"D:" + trusted + L"(XA;;FA;;;SY)", true},
-                                                        {L"D:" + trusted + L"(OA;;0x2;;;SY)", false},
-                                                        {L"D:" + trusted + L"(ZA;;0x2;;;SY)", false},
-                                                        {L"D:" + trusted + L"(4;;0x2;;;SY)", false}};
+    std::vector<std::pair<std::wstring, bool>> lists = {
+        {L"D:" + trusted + L"(A;;0x1200a9;;;BU)", true}, {L"O:BA", false},
+        {L"D:" + trusted + L"(XA;;FA;;;SY)", true},      {L"D:" + trusted + L"(OA;;0x2;;;SY)", false},
+        {L"D:" + trusted + L"(ZA;;0x2;;;SY)", false},    {L"D:" + trusted + L"(4;;0x2;;;SY)", false}};
     for (DWORD right : std::vector<DWORD>{FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_WRITE_EA, FILE_DELETE_CHILD,
-                                          FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_WRITE,
-                                          GENERIC_ALL, MAXIMUM_ALLOWED}) {
+                                          FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER,
+                                          GENERIC_WRITE, GENERIC_ALL, MAXIMUM_ALLOWED}) {
         wchar_t entry[32];
         std::swprintf(entry, 32, L"(A;;0x%x;;;BU)", right);
         lists.push_back({L"D:" + trusted + entry, false});
@@ -249,8 +263,8 @@ TEST_F(DataFolderTest, AFolderUsersCouldChangeIsReplacedAndOnlyATrustedConfigura
     Plant(Folder() / "late.json", User);
     // Windows renames no folder with anything open below it: nothing moves at all.
     HANDLE reader = CreateFileW((Folder() / "device.json").wstring().c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(SecureDataFolder(), DWORD{ERROR_ACCESS_DENIED});
     EXPECT_EQ(In(dataRoot), (Names{"Orvella", "Orvella.new-20261210T143000Z"})) << "only a copy is made";
     CloseHandleAndForget(reader);
@@ -326,8 +340,8 @@ TEST_F(DataFolderTest, EveryEntryAUserCouldChangeLeavesTheFolderWhateverItsName)
     Plant(Folder() / "cache" / "settings.json", User);
     Plant(Folder() / "locked", User);
     model::SetFileOpenError((Folder() / "locked").wstring(), ERROR_ACCESS_DENIED); // its list shuts us out
-    fs::create_directories(dataRoot / Aside);                 // taken in advance
-    fs::create_directories(dataRoot / "Orvella.untrusted-1"); // an older scheme's name
+    fs::create_directories(dataRoot / Aside);                                      // taken in advance
+    fs::create_directories(dataRoot / "Orvella.untrusted-1");                      // an older scheme's name
 
     EXPECT_EQ(SecureDataFolder(), 0u);
 

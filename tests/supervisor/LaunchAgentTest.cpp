@@ -19,11 +19,20 @@ protected:
     // are their own business.
     static Trail LaunchTrail()
     {
-        static const std::set<std::string> shown = {
-            "GetModuleFileNameW", "DuplicateTokenEx", "SetTokenInformation", "CreateEnvironmentBlock",
-            "GetSecurityInfo", "CreateJobObjectW", "SetInformationJobObject", "InitializeProcThreadAttributeList",
-            "UpdateProcThreadAttribute", "CreateProcessAsUserW", "DeleteProcThreadAttributeList",
-            "AssignProcessToJobObject", "ResumeThread", "TerminateProcess"};
+        static const std::set<std::string> shown = {"GetModuleFileNameW",
+                                                    "DuplicateTokenEx",
+                                                    "SetTokenInformation",
+                                                    "CreateEnvironmentBlock",
+                                                    "GetSecurityInfo",
+                                                    "CreateJobObjectW",
+                                                    "SetInformationJobObject",
+                                                    "InitializeProcThreadAttributeList",
+                                                    "UpdateProcThreadAttribute",
+                                                    "CreateProcessAsUserW",
+                                                    "DeleteProcThreadAttributeList",
+                                                    "AssignProcessToJobObject",
+                                                    "ResumeThread",
+                                                    "TerminateProcess"};
         std::map<uintptr_t, std::string> role;
         for (const auto& call : model::Journal()) {
             if (call.function == "DuplicateTokenEx")
@@ -138,11 +147,12 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     // Its path is judged before anything is acquired, its data folder before it is
     // created; it is in its job from its creation.
     EXPECT_EQ(LaunchTrail(),
-              (Trail{"GetModuleFileNameW", "GetSecurityInfo", "OpenProcessToken", "DuplicateTokenEx", "SetTokenInformation",
-                     "CreateEnvironmentBlock", "GetSecurityInfo", "CreateJobObjectW", "SetInformationJobObject",
-                     "InitializeProcThreadAttributeList", "InitializeProcThreadAttributeList",
-                     "UpdateProcThreadAttribute", "CreateProcessAsUserW", "DeleteProcThreadAttributeList",
-                     "DestroyEnvironmentBlock(env)", "CloseHandle(dup)", "CloseHandle(own)", "CloseHandle(other)"}));
+              (Trail{"GetModuleFileNameW", "GetSecurityInfo", "OpenProcessToken", "DuplicateTokenEx",
+                     "SetTokenInformation", "CreateEnvironmentBlock", "GetSecurityInfo", "CreateJobObjectW",
+                     "SetInformationJobObject", "InitializeProcThreadAttributeList",
+                     "InitializeProcThreadAttributeList", "UpdateProcThreadAttribute", "CreateProcessAsUserW",
+                     "DeleteProcThreadAttributeList", "DestroyEnvironmentBlock(env)", "CloseHandle(dup)",
+                     "CloseHandle(own)", "CloseHandle(other)"}));
     const uintptr_t dup = model::CallsTo("SetTokenInformation").at(0).arg(0);
     EXPECT_EQ(ArgsOf("OpenProcessToken", 0, 2), (Words{Raw(INVALID_HANDLE_VALUE), 0x10B}));
     // All access, no attributes, SecurityImpersonation, TokenPrimary.
@@ -154,7 +164,8 @@ TEST_F(LaunchAgentTest, PresentAgentStartsInTheSessionWithAPrimaryTokenAndItsOwn
     // with the extended start-up record that carries the job list.
     EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 0, 1), (Words{dup}));
     EXPECT_EQ(ArgsOf("CreateProcessAsUserW", 3, 7), (Words{0, 0, FALSE, 0x80600}));
-    EXPECT_EQ(ArgsOf("UpdateProcThreadAttribute", 2, 3), (Words{0x2000D})) << "PROC_THREAD_ATTRIBUTE_JOB_LIST";
+    EXPECT_EQ(ArgsOf("UpdateProcThreadAttribute", 2, 3), (Words{0x2000D}))
+        << "PROC_THREAD_ATTRIBUTE_JOB_LIST";
     const model::Call create = model::CallsTo("CreateProcessAsUserW").at(0);
     EXPECT_EQ(create.text(0), AgentPath().wstring());
     EXPECT_EQ(create.text(1), ExpectedCommandLine());
@@ -215,7 +226,8 @@ TEST_F(LaunchAgentTest, WithoutTheJobListTheAgentStillRunsOnlyOnceInItsJobOrWith
         EXPECT_FALSE(Agents().back().suspended) << label;
         EXPECT_EQ(AgentSlot.Job != nullptr, inJob) << label;
         EXPECT_EQ(Agents().back().job, Raw(AgentSlot.Job)) << label;
-        EXPECT_EQ(model::OpenHandles().size(), inJob ? 2u : 1u) << label << ":\n" << model::DescribeOpenHandles();
+        EXPECT_EQ(model::OpenHandles().size(), inJob ? 2u : 1u) << label << ":\n"
+                                                                << model::DescribeOpenHandles();
         StopAgent();
     }
 }
@@ -271,7 +283,8 @@ TEST_F(LaunchAgentTest, AnAgentSomeoneElseCouldChangeOrRenameAwayIsAFailedLaunch
          [&] { model::SetSecurity(parent, L"D:(A;OICIID;FA;;;SY)(A;;0x4;;;AU)"); }},
         // A user owns it (an administrator's own user is no better: see the data folder).
         {[&] { model::SetOwner(agent, user); }, [&] { model::SetOwner(agent, L"SY"); }},
-        {[&] { fs::remove(agent), fs::create_directory(agent); }, [&] { fs::remove(agent), PutAgentFile(); }}};
+        {[&] { fs::remove(agent), fs::create_directory(agent); },
+         [&] { fs::remove(agent), PutAgentFile(); }}};
     PutAgentFile();
     for (size_t index = 0; index < cases.size(); ++index) {
         cases[index].first();

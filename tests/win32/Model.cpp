@@ -732,8 +732,8 @@ DWORD AttributesOf(const std::filesystem::path& path, bool linkItself)
 // Where a path lies once the file or folder `from` (or one it lies below) became `to`.
 std::wstring Moved(const std::wstring& path, const std::wstring& from, const std::wstring& to)
 {
-    const bool moves = path.compare(0, from.size(), from) == 0
-        && (path.size() == from.size() || path[from.size()] == L'/');
+    const bool moves =
+        path.compare(0, from.size(), from) == 0 && (path.size() == from.size() || path[from.size()] == L'/');
     return moves ? to + path.substr(from.size()) : path;
 }
 
@@ -823,8 +823,8 @@ NTSTATUS StatusFor(DWORD error)
 std::wstring FullSid(const std::wstring& sid)
 {
     static const std::map<std::wstring, std::wstring> aliases = {
-        {L"SY", L"S-1-5-18"}, {L"BA", L"S-1-5-32-544"}, {L"BU", L"S-1-5-32-545"}, {L"OW", L"S-1-3-4"},
-        {L"AU", L"S-1-5-11"}, {L"WD", L"S-1-1-0"}};
+        {L"SY", L"S-1-5-18"}, {L"BA", L"S-1-5-32-544"}, {L"BU", L"S-1-5-32-545"},
+        {L"OW", L"S-1-3-4"},  {L"AU", L"S-1-5-11"},     {L"WD", L"S-1-1-0"}};
     auto it = aliases.find(sid);
     return it != aliases.end() ? it->second : sid;
 }
@@ -848,23 +848,27 @@ std::vector<BYTE> BuildAcl(const std::wstring& sddl)
             else
                 field.back().push_back(sddl[at]);
         field.resize(6);
-        const DWORD mask = field[2] == L"FA" ? 0x1F01FF : static_cast<DWORD>(std::stoul(field[2], nullptr, 16));
+        const DWORD mask =
+            field[2] == L"FA" ? 0x1F01FF : static_cast<DWORD>(std::stoul(field[2], nullptr, 16));
         BYTE aceFlags = 0;
         for (size_t at = 0; at + 1 < field[1].size(); at += 2)
             aceFlags |= flags.at(field[1].substr(at, 2));
         const std::wstring sid = FullSid(field[5]);
-        const size_t size = (offsetof(ACCESS_ALLOWED_ACE, SidStart) + (sid.size() + 1) * sizeof(WCHAR) + 3) & ~size_t{3};
+        const size_t size =
+            (offsetof(ACCESS_ALLOWED_ACE, SidStart) + (sid.size() + 1) * sizeof(WCHAR) + 3) & ~size_t{3};
         std::vector<BYTE> ace(size, 0);
         auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace.data());
         // Object and callback entries as SDDL names them; others, such as a compound one, by number.
-        static const std::map<std::wstring, BYTE> types = {{L"A", 0}, {L"D", 1}, {L"OA", 5}, {L"XA", 9}, {L"ZA", 11}};
+        static const std::map<std::wstring, BYTE> types = {
+            {L"A", 0}, {L"D", 1}, {L"OA", 5}, {L"XA", 9}, {L"ZA", 11}};
         auto type = types.find(field[0]);
         entry->Header.AceType =
             type != types.end() ? type->second : static_cast<BYTE>(std::stoul(field[0], nullptr, 16));
         entry->Header.AceFlags = aceFlags;
         entry->Header.AceSize = static_cast<WORD>(size);
         entry->Mask = mask;
-        std::memcpy(ace.data() + offsetof(ACCESS_ALLOWED_ACE, SidStart), sid.c_str(), (sid.size() + 1) * sizeof(WCHAR));
+        std::memcpy(ace.data() + offsetof(ACCESS_ALLOWED_ACE, SidStart), sid.c_str(),
+                    (sid.size() + 1) * sizeof(WCHAR));
         acl.insert(acl.end(), ace.begin(), ace.end());
         ++count;
     }
@@ -883,7 +887,8 @@ const wchar_t DefaultSecurity[] = L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;O
 std::wstring InheritedFrom(const std::wstring& sddl, bool folder)
 {
     std::wstring inherited = L"D:AI";
-    for (size_t open = sddl.find(L'(', sddl.find(L"D:")); open != std::wstring::npos; open = sddl.find(L'(', open + 1)) {
+    for (size_t open = sddl.find(L'(', sddl.find(L"D:")); open != std::wstring::npos;
+         open = sddl.find(L'(', open + 1)) {
         std::wstring entry = sddl.substr(open, sddl.find(L')', open) - open + 1);
         const size_t flags = entry.find(L';') + 1;
         const std::wstring given = entry.substr(flags, entry.find(L';', flags) - flags);
@@ -1355,12 +1360,14 @@ bool UserMayOpen(const std::wstring& user, const std::wstring& path)
 {
     const std::vector<BYTE> acl = BuildAcl(SecurityOf(path));
     const BYTE* at = acl.data() + sizeof(ACL);
-    for (WORD index = 0; !acl.empty() && index < reinterpret_cast<const ACL*>(acl.data())->AceCount; ++index) {
+    for (WORD index = 0; !acl.empty() && index < reinterpret_cast<const ACL*>(acl.data())->AceCount;
+         ++index) {
         const auto* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(at);
         at += entry->Header.AceSize;
         const std::wstring sid = reinterpret_cast<const wchar_t*>(&entry->SidStart);
         if ((sid == user || sid == FullSid(L"BU") || sid == FullSid(L"AU") || sid == FullSid(L"WD"))
-            && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && !(entry->Header.AceFlags & 8) && entry->Mask)
+            && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && !(entry->Header.AceFlags & 8)
+            && entry->Mask)
             return true;
     }
     return acl.empty();
@@ -1560,8 +1567,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
                            LPDWORD lpThreadId)
 {
     Rec call("CreateThread",
-             {model::Raw(lpThreadAttributes), dwStackSize, model::Raw(lpStartAddress), model::Raw(lpParameter),
-              dwCreationFlags, model::Raw(lpThreadId)});
+             {model::Raw(lpThreadAttributes), dwStackSize, model::Raw(lpStartAddress),
+              model::Raw(lpParameter), dwCreationFlags, model::Raw(lpThreadId)});
     if (call.injected)
         return call.Injected<HANDLE>(nullptr);
     const DWORD tid = model::nextThreadId += 4;
@@ -1586,7 +1593,8 @@ HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThr
     if (call.injected)
         return call.Injected<HANDLE>(nullptr);
     const uintptr_t key = model::NewHandleValue();
-    model::AddObject(key, Kind::Thread, "thread " + std::to_string(dwThreadId), dwDesiredAccess).tid = dwThreadId;
+    model::AddObject(key, Kind::Thread, "thread " + std::to_string(dwThreadId), dwDesiredAccess).tid =
+        dwThreadId;
     return call.Ok(reinterpret_cast<HANDLE>(key));
 }
 
@@ -1617,7 +1625,8 @@ BOOL WINAPI CancelSynchronousIo(HANDLE hThread)
 // Paths of the host are full when they start at its root; others lie in the current folder.
 DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR* lpFilePart)
 {
-    Rec call("GetFullPathNameW", {model::Raw(lpFileName), nBufferLength, model::Raw(lpBuffer), model::Raw(lpFilePart)},
+    Rec call("GetFullPathNameW",
+             {model::Raw(lpFileName), nBufferLength, model::Raw(lpBuffer), model::Raw(lpFilePart)},
              {model::Str(lpFileName)});
     if (call.injected)
         return call.Injected(0u);
@@ -1657,8 +1666,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 }
 
 // Appends: the product only writes files it has just made.
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-                      LPOVERLAPPED)
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED)
 {
     Rec call("WriteFile", {model::Raw(hFile), model::Raw(lpBuffer), nNumberOfBytesToWrite});
     DWORD error = 0;
@@ -2581,8 +2590,8 @@ BOOL WINAPI InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST lpAtt
 }
 
 BOOL WINAPI UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList, DWORD dwFlags,
-                                      DWORD_PTR Attribute, PVOID lpValue, SIZE_T cbSize, PVOID lpPreviousValue,
-                                      PSIZE_T lpReturnSize)
+                                      DWORD_PTR Attribute, PVOID lpValue, SIZE_T cbSize,
+                                      PVOID lpPreviousValue, PSIZE_T lpReturnSize)
 {
     Rec call("UpdateProcThreadAttribute",
              {model::Raw(lpAttributeList), dwFlags, Attribute, model::Raw(lpValue), cbSize,
@@ -2702,8 +2711,9 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS
     if (call.injected)
         return call.Injected(FALSE);
     model::Object* file = model::Use(hFile, "GetFileInformationByHandleEx", {Kind::File});
-    if (!file || (FileInformationClass != FileIdBothDirectoryInfo
-                  && FileInformationClass != FileIdBothDirectoryRestartInfo)) {
+    if (!file
+        || (FileInformationClass != FileIdBothDirectoryInfo
+            && FileInformationClass != FileIdBothDirectoryRestartInfo)) {
         model::Fault("GetFileInformationByHandleEx: only listing a folder is modelled");
         return call.Fail(FALSE, ERROR_INVALID_PARAMETER);
     }
@@ -2715,7 +2725,8 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS
     if (FileInformationClass == FileIdBothDirectoryRestartInfo || !file->listing) {
         file->listing = true;
         file->listQueue = {L".", L".."};
-        if (!(file->linkItself && std::filesystem::is_symlink(std::filesystem::symlink_status(file->path, ec))))
+        if (!(file->linkItself
+              && std::filesystem::is_symlink(std::filesystem::symlink_status(file->path, ec))))
             for (const auto& entry : std::filesystem::directory_iterator(file->path, ec))
                 file->listQueue.push_back(entry.path().filename().wstring());
         std::sort(file->listQueue.begin() + 2, file->listQueue.end());
@@ -2727,7 +2738,8 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS
     FILE_ID_BOTH_DIR_INFO* previous = nullptr;
     while (!file->listQueue.empty()) {
         const std::wstring& name = file->listQueue.front();
-        const size_t size = (offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + name.size() * sizeof(WCHAR) + 7) & ~size_t{7};
+        const size_t size =
+            (offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + name.size() * sizeof(WCHAR) + 7) & ~size_t{7};
         if (used + size > dwBufferSize)
             break;
         auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(out + used);
@@ -2736,7 +2748,8 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS
         entry->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
         std::memcpy(entry->FileName, name.data(), name.size() * sizeof(WCHAR));
         if (previous)
-            previous->NextEntryOffset = static_cast<DWORD>(reinterpret_cast<BYTE*>(entry) - reinterpret_cast<BYTE*>(previous));
+            previous->NextEntryOffset =
+                static_cast<DWORD>(reinterpret_cast<BYTE*>(entry) - reinterpret_cast<BYTE*>(previous));
         previous = entry;
         used += size;
         file->listQueue.erase(file->listQueue.begin());
@@ -2751,8 +2764,14 @@ void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
     Rec call("GetSystemTime", {model::Raw(lpSystemTime)});
     // 2026-12-10 14:30:00 UTC at the start of the virtual clock, whose limit is an hour.
     const ULONGLONG seconds = 30 * 60 + (model::Now() - model::StartTime) / 1000;
-    *lpSystemTime = {2026, 12, 4, 10, static_cast<WORD>(14 + seconds / 3600), static_cast<WORD>(seconds / 60 % 60),
-                     static_cast<WORD>(seconds % 60), 0};
+    *lpSystemTime = {2026,
+                     12,
+                     4,
+                     10,
+                     static_cast<WORD>(14 + seconds / 3600),
+                     static_cast<WORD>(seconds / 60 % 60),
+                     static_cast<WORD>(seconds % 60),
+                     0};
     call.Ok(0);
 }
 
@@ -2775,7 +2794,8 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
                                        ULONG CreateOptions, PVOID, ULONG)
 {
     const std::wstring name = ObjectAttributes && ObjectAttributes->ObjectName
-        ? std::wstring(ObjectAttributes->ObjectName->Buffer, ObjectAttributes->ObjectName->Length / sizeof(WCHAR))
+        ? std::wstring(ObjectAttributes->ObjectName->Buffer,
+                       ObjectAttributes->ObjectName->Length / sizeof(WCHAR))
         : std::wstring();
     Rec call("NtCreateFile",
              {model::Raw(FileHandle), DesiredAccess, model::Raw(ObjectAttributes), model::Raw(IoStatusBlock),
@@ -2784,8 +2804,9 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     auto fail = [&](DWORD error) { return call.Fail(model::StatusFor(error), error); };
     if (call.injected)
         return call.Injected(model::StatusFor(*call.injected));
-    model::Object* root = ObjectAttributes ? model::Use(ObjectAttributes->RootDirectory, "NtCreateFile", {Kind::File})
-                                           : nullptr;
+    model::Object* root = ObjectAttributes
+        ? model::Use(ObjectAttributes->RootDirectory, "NtCreateFile", {Kind::File})
+        : nullptr;
     if (!root || name.find_first_of(L"\\/") != std::wstring::npos || !(DesiredAccess & SYNCHRONIZE)) {
         model::Fault("NtCreateFile: only one name relative to an open folder, synchronous, is modelled");
         return fail(ERROR_INVALID_PARAMETER);
@@ -2795,7 +2816,8 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     const bool linkItself = (CreateOptions & FILE_OPEN_REPARSE_POINT) != 0;
     if (!name.empty() && root->linkItself && fs::is_symlink(fs::symlink_status(root->path, ec)))
         return fail(ERROR_FILE_NOT_FOUND);
-    fs::path path = name.empty() ? fs::path(root->path) : model::FoundIgnoringCase(fs::path(root->path) / name);
+    fs::path path =
+        name.empty() ? fs::path(root->path) : model::FoundIgnoringCase(fs::path(root->path) / name);
     if (!name.empty() && !linkItself && fs::is_symlink(fs::symlink_status(path, ec)))
         path = path.parent_path() / fs::read_symlink(path, ec);
     const std::wstring text = path.wstring();
@@ -2851,7 +2873,8 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io
                                                FILE_INFORMATION_CLASS FileInformationClass)
 {
     Rec call("NtSetInformationFile",
-             {model::Raw(hFile), model::Raw(io), model::Raw(ptr), len, static_cast<uintptr_t>(FileInformationClass)});
+             {model::Raw(hFile), model::Raw(io), model::Raw(ptr), len,
+              static_cast<uintptr_t>(FileInformationClass)});
     auto fail = [&](DWORD error) { return call.Fail(model::StatusFor(error), error); };
     if (call.injected)
         return call.Injected(model::StatusFor(*call.injected));
@@ -2865,14 +2888,15 @@ extern "C" NTSTATUS NTAPI NtSetInformationFile(HANDLE hFile, PIO_STATUS_BLOCK io
     }
     if (!(file->access & DELETE))
         return fail(ERROR_ACCESS_DENIED);
-    const std::wstring target =
-        (std::filesystem::path(folder->path) / std::wstring(rename->FileName, rename->FileNameLength / sizeof(WCHAR)))
-            .wstring();
+    const std::wstring target = (std::filesystem::path(folder->path)
+                                 / std::wstring(rename->FileName, rename->FileNameLength / sizeof(WCHAR)))
+                                    .wstring();
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(model::FoundIgnoringCase(target), ec))
         && !rename->ReplaceIfExists)
         return fail(ERROR_ALREADY_EXISTS);
-    if (std::filesystem::is_directory(std::filesystem::symlink_status(file->path, ec)) && model::OpenBelow(file->path))
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(file->path, ec))
+        && model::OpenBelow(file->path))
         return fail(ERROR_ACCESS_DENIED);
     // Breaking a holder's oplock waits for its acknowledgement, or for the waiting thread's
     // synchronous call to be cancelled.

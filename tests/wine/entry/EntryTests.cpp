@@ -176,7 +176,7 @@ TEST(Binary, PeHeaderHasTheMitigationsAndImportsOnlyWindowsSystemDlls)
     EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT) << "no DEP";
     EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE) << "not terminal-server aware";
 
-    const std::set<std::string> system = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
+    const std::set<std::string> system = {"advapi32.dll", "kernel32.dll", "msvcrt.dll",  "ntdll.dll",
                                           "user32.dll",   "userenv.dll",  "wtsapi32.dll"};
     const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     size_t at = FileOffset(nt, imports.VirtualAddress);
