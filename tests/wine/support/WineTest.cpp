@@ -356,8 +356,8 @@ std::filesystem::path CopyExeAndAgentTo(const std::filesystem::path& folder)
 void SetUnixMode(const std::filesystem::path& path, const char* mode)
 {
     using UnixName = char*(CDECL*)(LPCWSTR);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* name = unixName != nullptr ? unixName(path.wstring().c_str()) : nullptr;
     if (name == nullptr)
         Fail("no Unix name for " + Utf8(path.wstring()));
