@@ -103,9 +103,9 @@ protected:
     TempFolder saved{L"msi"};
 };
 
-bool OneAgent()
+bool OneAgent(const fs::path& agent = Agent)
 {
-    return WaitFor([] { return ProcessesOf(Agent).size() == 1; }, 10s, 100);
+    return WaitFor([&] { return ProcessesOf(agent).size() == 1; }, 10s, 100);
 }
 
 bool ServiceRuns()
@@ -140,8 +140,9 @@ const std::string QuotedExe = Utf8(L"\"" + Exe.wstring() + L"\"");
 
 TEST_F(Msi, FileTableCarriesTheExeVersion)
 {
-    EXPECT_EQ(Utf8(Select(Package("1.1.0"), L"SELECT `Version` FROM `File` WHERE `File`='OrvellaServiceExe'")),
-              "1.1.0.0");
+    EXPECT_EQ(
+        Utf8(Select(Package("1.1.0"), L"SELECT `Version` FROM `File` WHERE `File`='OrvellaServiceExe'")),
+        "1.1.0.0");
 }
 
 TEST_F(Msi, UpgradeWhileAHandleIsHeldKeepsTheServiceAndRemovalKeepsOnlyTheDataFolder)
@@ -192,14 +193,16 @@ TEST_F(Msi, ARebuildWithAChangedAgentReplacesTheInstalledBuild)
     EXPECT_TRUE(HasEnded(oldAgent)) << "the rebuild did not stop the service";
     CloseHandle(oldAgent);
     ASSERT_EQ(Products().size(), 1u);
-    EXPECT_EQ(Products()[0].first,
-              Select(Package("1.1.0-rebuild"), L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'"));
+    EXPECT_EQ(
+        Products()[0].first,
+        Select(Package("1.1.0-rebuild"), L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'"));
     EXPECT_EQ(fs::file_size(Agent), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
     EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
     EXPECT_TRUE(ServiceRuns());
     EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
 
-    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0"), L"REINSTALL=ALL", L"REINSTALLMODE=vamus"}), DWORD{ERROR_INSTALL_FAILURE});
+    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0"), L"REINSTALL=ALL", L"REINSTALLMODE=vamus"}),
+              DWORD{ERROR_INSTALL_FAILURE});
     EXPECT_EQ(fs::file_size(Agent), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
     EXPECT_EQ(Products().size(), 1u);
 }
@@ -220,12 +223,63 @@ TEST_F(Msi, AnUninstallThatFailsAfterTheServiceWentLeavesItRegisteredAndRunning)
     EXPECT_EQ(Msiexec(L"/i", "1.1.0"), UnderWine() ? 0u : DWORD{ERROR_PRODUCT_VERSION});
 }
 
+// The installed product's cached package, which its removal runs from, with a
+// registration that fails: an upgrade that ran the older build's registration would fail.
+void BreakRegistrationOf(const std::wstring& product)
+{
+    wchar_t cached[MAX_PATH] = L"";
+    DWORD size = MAX_PATH;
+    MSIHANDLE database = 0, view = 0;
+    ASSERT_EQ(MsiGetProductInfoW(product.c_str(), L"LocalPackage", cached, &size), 0u);
+    ASSERT_EQ(MsiOpenDatabaseW(cached, MSIDBOPEN_TRANSACT, &database), 0u) << Utf8(cached);
+    EXPECT_EQ(
+        MsiDatabaseOpenViewW(
+            database, L"UPDATE `CustomAction` SET `Target`='--fail' WHERE `Action`='RegisterService'", &view),
+        0u);
+    EXPECT_EQ(MsiViewExecute(view, 0), 0u);
+    EXPECT_EQ(MsiDatabaseCommit(database), 0u);
+    MsiCloseHandle(view);
+    MsiCloseHandle(database);
+}
+
+// An administrator's folder is kept by the upgrade and the rebuild run without it, and
+// neither runs the replaced build's registration; that build's code is then unknown.
+TEST_F(Msi, UpgradesKeepTheInstalledFolderAndNeverRunTheReplacedBuildsRegistration)
+{
+    const fs::path folder = L"C:\\Orv";
+    ASSERT_EQ(Msiexec({L"/i", Package("1.0.0"), L"INSTALLFOLDER=C:\\Orv\\"}), 0u);
+    const std::string quoted = Utf8(L"\"" + (folder / L"OrvellaService.exe").wstring() + L"\"");
+    ASSERT_EQ(Utf8(RegisteredPath()), quoted);
+    ASSERT_EQ(Products().size(), 1u);
+    const std::wstring replaced = Products()[0].first;
+    BreakRegistrationOf(replaced);
+
+    for (const char* build : {"1.1.0", "1.1.0-rebuild"}) {
+        EXPECT_EQ(Msiexec(L"/i", build), 0u) << build;
+        EXPECT_EQ(Utf8(RegisteredPath()), quoted) << build;
+        EXPECT_TRUE(ServiceRuns()) << build;
+        EXPECT_TRUE(OneAgent(folder / L"Kestrune.exe")) << build;
+        ASSERT_EQ(Products().size(), 1u) << build;
+        EXPECT_EQ(Products()[0].second, "1.1.0");
+    }
+    EXPECT_EQ(fs::file_size(folder / L"Kestrune.exe"), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
+    EXPECT_FALSE(IsFolder(Exe.parent_path()));
+    EXPECT_EQ(Msiexec({L"/x", replaced}), DWORD{ERROR_UNKNOWN_PRODUCT});
+    EXPECT_TRUE(ServiceRuns());
+
+    EXPECT_EQ(Msiexec(L"/x", "1.1.0-rebuild"), 0u);
+    EXPECT_EQ(RegisteredPath(), L"");
+    for (const wchar_t* file : {L"OrvellaService.exe", L"Kestrune.exe", L"THIRD-PARTY-NOTICES.txt"})
+        EXPECT_FALSE(fs::exists(folder / file)) << Utf8(file);
+}
+
 TEST_F(Msi, UninstallAfterTheExeWasDeletedRemovesTheService)
 {
     ASSERT_EQ(Msiexec(L"/i", "1.0.0"), 0u);
     ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
     // A running image cannot be deleted: stop the service as a quarantine would.
-    ASSERT_EQ(RunProgram({ProductExe(), {L"--prepare-update", Exe.wstring(), L"NUL"}, {}, {}}, 60s).exitCode, 0u);
+    ASSERT_EQ(RunProgram({ProductExe(), {L"--prepare-update", Exe.wstring(), L"NUL"}, {}, {}}, 60s).exitCode,
+              0u);
     ASSERT_TRUE(DeleteFileW(Exe.c_str())) << GetLastError();
 
     EXPECT_EQ(Msiexec(L"/x", "1.0.0"), 0u);
