@@ -62,16 +62,19 @@ DWORD CheckProgramIn(HANDLE folder, const std::wstring& name, bool mayBeMissing)
 // Only a path that Win32 takes as it stands names the file this walk judges: a current
 // drive or folder, dots, trailing blanks or a stream would make the service manager or
 // the process creation resolve it to another one.
-bool IsPlainFullPath(const std::wstring& path, const std::vector<std::wstring>& names)
+// Returns 0, ERROR_BAD_PATHNAME, or the error of a lookup that failed.
+DWORD CheckPlainFullPath(const std::wstring& path, const std::vector<std::wstring>& names)
 {
     std::wstring full(LongPathLimit, L'\0');
     const DWORD length = GetFullPathNameW(path.c_str(), LongPathLimit, &full[0], nullptr);
-    if (length == 0 || length >= LongPathLimit || full.compare(0, length, path) != 0 || length != path.size())
-        return false;
+    if (length == 0)
+        return GetLastError();
+    if (length >= LongPathLimit || full.compare(0, length, path) != 0 || length != path.size())
+        return ERROR_BAD_PATHNAME;
     for (const std::wstring& name : names)
         if (name.find(L':') != std::wstring::npos)
-            return false;
-    return true;
+            return ERROR_BAD_PATHNAME;
+    return 0;
 }
 
 } // namespace
@@ -81,10 +84,13 @@ DWORD CheckProgramPath(const std::filesystem::path& program, bool mayBeMissing)
     const std::wstring path = program.wstring();
     const size_t rootLength = VolumeRootLength(path);
     const std::vector<std::wstring> names = NamesBelowRoot(path, rootLength);
-    if (rootLength == 0 || names.empty() || !IsPlainFullPath(path, names))
+    if (rootLength == 0 || names.empty())
         return ERROR_BAD_PATHNAME;
+    DWORD error = CheckPlainFullPath(path, names);
+    if (error != 0)
+        return error;
     HANDLE folder = nullptr;
-    DWORD error = OpenVolumeRoot(path.substr(0, rootLength), folder);
+    error = OpenVolumeRoot(path.substr(0, rootLength), folder);
     for (size_t index = 0; error == 0 && index + 1 < names.size(); ++index) {
         HANDLE next = nullptr;
         if (!OnlyAdministratorsHold(folder, true, PathRights))

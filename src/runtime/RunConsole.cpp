@@ -20,9 +20,9 @@ BOOL WINAPI ConsoleControlHandler(DWORD ctrlType)
         // Claimed, so that Ctrl+C and Ctrl+Break end the loop and then the agent in
         // order. After a closed console or a shutdown the system ends this process
         // soon after we return, before StopAgent runs; the agent's kill-on-close job
-        // then ends the agent with us.
-        SetEvent(StopEvent.load(std::memory_order_acquire));
-        return TRUE;
+        // then ends the agent with us. An event that cannot be set would leave the
+        // loop running: the next handler, the system's, ends the process instead.
+        return SetEvent(StopEvent.load(std::memory_order_acquire)) ? TRUE : FALSE;
     default:
         return FALSE;
     }

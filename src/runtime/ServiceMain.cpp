@@ -52,6 +52,11 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID)
     if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN)
         return NO_ERROR;
     ReportIfRegistered(SERVICE_STOP_PENDING, AcceptedControls, PendingWaitHintMs);
-    SetEvent(StopEvent.load(std::memory_order_acquire));
-    return NO_ERROR;
+    if (SetEvent(StopEvent.load(std::memory_order_acquire)))
+        return NO_ERROR;
+    // The loop cannot be told to stop: the service goes on running, and whoever asked
+    // is told why rather than left waiting on a stop that never comes.
+    const DWORD error = GetLastError();
+    ReportIfRegistered(SERVICE_RUNNING, AcceptedControls, 0);
+    return error;
 }

@@ -46,9 +46,10 @@ bool AgentIsSafe(const std::filesystem::path& agentPath)
     return AgentIsPresent(agentPath) && CheckProgramPath(agentPath, false) == 0;
 }
 
-std::wstring BuildCommandLine(const std::filesystem::path& agentPath)
+std::wstring BuildCommandLine(const std::filesystem::path& agentPath, const std::filesystem::path& dataRoot)
 {
-    return QuoteArgument(agentPath) + L" --service-agent --config " + QuoteArgument(GetConfigPath());
+    return QuoteArgument(agentPath) + L" --service-agent --config "
+        + QuoteArgument(dataRoot / DataFolderName / ConfigurationFileName);
 }
 
 // The agent's token: our own, moved into the target session.
@@ -148,15 +149,19 @@ bool CreateAgentProcess(HANDLE agentToken, const std::filesystem::path& agentPat
     // Without a block of its own the agent inherits ours, which still works.
     CreateEnvironmentBlock(&environment, agentToken, FALSE);
 
+    // The folder judged below is the folder named to the agent: the data root is looked
+    // up once, since a second lookup may answer otherwise (a failed one falls back).
+    const std::filesystem::path dataRoot = GetDataRoot();
+    CreateDataFolder(dataRoot);
     // CreateProcessAsUserW may write into its command line, so it gets a copy.
-    std::wstring commandLine = BuildCommandLine(agentPath);
+    std::wstring commandLine = BuildCommandLine(agentPath, dataRoot);
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
 
     // The agent runs as LocalSystem and reads its configuration from the data folder:
     // whatever made or changed it, it is judged here, where it is handed over, and a
     // folder someone else could change is a failed launch.
-    bool created = DataFolderIsSafe(GetDataRoot())
+    bool created = DataFolderIsSafe(dataRoot)
         && CreateInJob(agentToken, agentPath, writableCommandLine, environment, start);
     if (environment != nullptr)
         DestroyEnvironmentBlock(environment);

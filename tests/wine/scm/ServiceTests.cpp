@@ -498,10 +498,10 @@ long long HandlesOtherThanThreadsAndEvents(const std::string& stats)
 // and one key more; that figure was taken under Wine, with the session stand-in.
 TEST_F(Service, RunningServiceHoldsLittleMoreThanADoNothingServiceAndNoUser32)
 {
-    ScHandle idle(CreateServiceW(Manager().get(), L"OrvellaBenchIdle", L"OrvellaBenchIdle", SERVICE_ALL_ACCESS,
-                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                 (FixturesFolder() / L"IdleService.exe").c_str(), nullptr, nullptr, nullptr,
-                                 nullptr, nullptr));
+    ScHandle idle(CreateServiceW(Manager().get(), L"OrvellaBenchIdle", L"OrvellaBenchIdle",
+                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                 SERVICE_ERROR_IGNORE, (FixturesFolder() / L"IdleService.exe").c_str(),
+                                 nullptr, nullptr, nullptr, nullptr, nullptr));
     // Marked for deletion at once, it goes with its stop whatever the checks find.
     ASSERT_TRUE(idle && StartServiceW(idle.get(), 0, nullptr) && DeleteService(idle.get())) << GetLastError();
     InstallRunning(Deploy(PlainFolder));
