@@ -8,7 +8,9 @@
 # -Packages (the folder tests/wine/msi/make-packages fills: OrvellaService-1.0.0.msi,
 # -1.1.0.msi, -1.1.0-rebuild.msi, -1.1.0-failing-uninstall.msi) the MSI program also
 # runs: install, upgrade, rebuild, failed and real removal with the system's msiexec,
-# expecting Windows' own answers where they differ from Wine's.
+# expecting Windows' own answers where they differ from Wine's; meanwhile the folder the
+# package's steps run their copy of the exe from is logged, and fails the run when users
+# other than administrators may write into it.
 #
 # The session stand-in stays unused here: the programs see that they run on Windows
 # and take the runner's own sessions.
@@ -93,11 +95,58 @@ foreach ($name in 'wine_toolchain_tests', 'wine_fixture_tests', 'wine_entry_test
 Write-Host "== wine_console_run_tests against $env:ORVELLA_EXE, as LocalSystem"
 if ((Invoke-AsSystem (Join-Path $tests 'wine_console_run_tests.exe')) -ne 0) { $failed += 'wine_console_run_tests' }
 
+# True when someone other than SYSTEM, Administrators, TrustedInstaller or the folder's
+# creator-owner placeholder may create, change or delete what is in the folder, or its
+# permissions.
+function Test-OthersMayWrite([string] $folder) {
+    $trusted = 'S-1-5-18', 'S-1-5-32-544', 'S-1-3-0',
+        'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
+    $writes = [Security.AccessControl.FileSystemRights]'CreateFiles, AppendData, WriteData, Delete, DeleteSubdirectoriesAndFiles, ChangePermissions, TakeOwnership'
+    foreach ($rule in (Get-Acl -LiteralPath $folder).Access) {
+        if ($rule.AccessControlType -ne 'Allow') { continue }
+        if ($rule.PropagationFlags -band [Security.AccessControl.PropagationFlags]::InheritOnly) { continue }
+        $sid = $rule.IdentityReference.Translate([Security.Principal.SecurityIdentifier]).Value
+        if ($trusted -notcontains $sid -and ($rule.FileSystemRights -band $writes)) { return $true }
+    }
+    return $false
+}
+
 if ($Packages -ne '') {
     Write-Host "== wine_msi_tests with the packages in $Packages"
     $env:ORVELLA_PACKAGES = (Resolve-Path $Packages).Path
+    # The package's steps run, as SYSTEM, the copy of the exe that Windows Installer takes
+    # out of the Binary table: a watcher notes every program that runs one of the modes
+    # and is neither the exe under test nor an installed one, so its folder can be judged.
+    $stop = Join-Path $scratch 'orvella-watch.stop'
+    Remove-Item -Force -ErrorAction SilentlyContinue $stop
+    $watch = Start-Job -ArgumentList $stop, $env:ORVELLA_EXE -ScriptBlock {
+        param($stop, $exe)
+        $seen = @{}
+        while (-not (Test-Path $stop)) {
+            Get-CimInstance Win32_Process -Filter "CommandLine LIKE '%--install-service%' OR CommandLine LIKE '%--prepare-update%' OR CommandLine LIKE '%--remove-service%'" |
+                Where-Object { $_.ExecutablePath -and $_.ExecutablePath -ne $exe -and
+                               (Split-Path -Leaf $_.ExecutablePath) -ne 'OrvellaService.exe' } |
+                ForEach-Object { $seen[$_.ExecutablePath] = $true }
+            Start-Sleep -Milliseconds 100
+        }
+        $seen.Keys
+    }
     & (Join-Path $tests 'wine_msi_tests.exe')
     if ($LASTEXITCODE -ne 0) { $failed += 'wine_msi_tests' }
+    New-Item -ItemType File -Force -Path $stop | Out-Null
+    $copies = @(Receive-Job -Wait -AutoRemoveJob $watch)
+    if ($copies.Count -eq 0) {
+        Write-Host 'the watcher saw no copy of the exe run by the package'
+        $failed += 'the package copy of the exe'
+    }
+    foreach ($folder in ($copies | ForEach-Object { Split-Path -Parent $_ } | Sort-Object -Unique)) {
+        Write-Host "the package runs its copy of the exe from $folder"
+        icacls $folder | Write-Host
+        if (Test-OthersMayWrite $folder) {
+            Write-Host "users other than administrators may write into $folder"
+            $failed += "the package copy's folder $folder"
+        }
+    }
 }
 
 if ($failed.Count -gt 0) {
