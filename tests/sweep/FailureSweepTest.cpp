@@ -112,6 +112,9 @@ struct Scenario {
     DWORD target = NoSession;
     // An installation: whatever it registers must stand on a folder it secured whole.
     bool installs = false;
+    // What a 0 claims, checked whenever the mode answers it, so that a swallowed error
+    // cannot pass as the undisturbed answer.
+    std::function<bool(FailureSweep&)> succeeded;
 };
 
 class FailureSweep : public HostTest {
@@ -278,6 +281,8 @@ private:
         // with a handle open below it: the status that follows is the stand-in's.
         if (function && status && !released)
             CheckStatus(scenario, error);
+        if (status == 0u && scenario.succeeded && !scenario.succeeded(*this))
+            Report(Total().statuses, "answered 0 for what did not happen");
         const bool passed = std::any_of(journal.begin(), journal.end(), [](const model::Call& call) {
             return call.function == "WTSEnumerateSessionsW";
         });
@@ -437,6 +442,16 @@ void CheckAgentsAfterTheFirstPass(FailureSweep& t)
     model::At(T0 + 4500, [&t] { t.CheckAgents(1); });
 }
 
+const model::ServiceRecord* Registered()
+{
+    return model::Service(ServiceName);
+}
+
+bool Runs(FailureSweep&)
+{
+    return Registered() && Registered()->state == SERVICE_RUNNING;
+}
+
 std::optional<DWORD> Install(FailureSweep& t)
 {
     return t.Run({L"--install-service", t.Executable().wstring()});
@@ -449,23 +464,30 @@ const std::set<DWORD> InstallStatuses = {ERROR_TIMEOUT, ERROR_ACCESS_DENIED};
 TEST_F(FailureSweep, AdministrativeModes)
 {
     Sweep({
-        {"first install on a clean machine", [](FailureSweep&) {}, Install, InstallStatuses, NoSession, true},
+        {"first install on a clean machine", [](FailureSweep&) {}, Install, InstallStatuses, NoSession, true,
+         Runs},
         {"install over a data folder with trusted and untrusted entries", ServiceFolderWithPlants, Install,
-         InstallStatuses, NoSession, true},
+         InstallStatuses, NoSession, true, Runs},
         {"reinstall over a running service and an older build's folder",
          [](FailureSweep& t) {
              RunningService(t);
              OlderReadableFolder(t);
          },
-         Install, InstallStatuses, NoSession, true},
+         Install, InstallStatuses, NoSession, true, Runs},
         {"start-service",
          [](FailureSweep&) { model::AddService(ServiceName); },
          [](FailureSweep& t) -> std::optional<DWORD> { return t.Run({L"--start-service"}); },
-         {}},
+         {},
+         NoSession,
+         false,
+         [](FailureSweep&) { return Registered() && Registered()->state != SERVICE_STOPPED; }},
         {"remove-service of a running service",
          RunningService,
          [](FailureSweep& t) -> std::optional<DWORD> { return t.Run({L"--remove-service"}); },
-         {}},
+         {},
+         NoSession,
+         false,
+         [](FailureSweep&) { return !Registered() || Registered()->markedForDelete; }},
         {"prepare-update of a running service with a locked then released file",
          [](FailureSweep& t) {
              RunningService(t);
@@ -476,7 +498,14 @@ TEST_F(FailureSweep, AdministrativeModes)
          [](FailureSweep& t) -> std::optional<DWORD> {
              return t.Run({L"--prepare-update", t.Executable().wstring(), t.StateFile().wstring()});
          },
-         {}},
+         {},
+         NoSession,
+         false,
+         [](FailureSweep& t) {
+             std::string state;
+             std::ifstream(t.StateFile()) >> state;
+             return Registered()->state == SERVICE_STOPPED && state == "running";
+         }},
         {"self-test",
          [](FailureSweep& t) { t.PutAgentFile(); },
          [](FailureSweep& t) -> std::optional<DWORD> { return t.Run({L"--self-test"}); },
