@@ -67,8 +67,9 @@ DWORD CheckPlainFullPath(const std::wstring& path, const std::vector<std::wstrin
 {
     std::wstring full(LongPathLimit, L'\0');
     const DWORD length = GetFullPathNameW(path.c_str(), LongPathLimit, &full[0], nullptr);
+    // A lookup that fails without an error must still refuse the path.
     if (length == 0)
-        return GetLastError();
+        return GetLastError() != 0 ? GetLastError() : ERROR_BAD_PATHNAME;
     if (length >= LongPathLimit || full.compare(0, length, path) != 0 || length != path.size())
         return ERROR_BAD_PATHNAME;
     for (const std::wstring& name : names)

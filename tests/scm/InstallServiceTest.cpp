@@ -111,6 +111,9 @@ TEST_F(InstallServiceTest, AFolderWithBlanksIsRegisteredInQuotesAndAPathFromNoRo
         EXPECT_EQ(InstallService(relative), DWORD{ERROR_BAD_PATHNAME});
         EXPECT_EQ(Registered()->binaryPath, L"\"" + blanks + L"\"");
     }
+    // Nor one whose full form could not be had, even where the lookup set no error.
+    model::FailNext("GetFullPathNameW", 0);
+    EXPECT_EQ(InstallService(blanks), DWORD{ERROR_BAD_PATHNAME});
 }
 
 // LocalSystem runs the file at every start: one that someone else could change, or put a
