@@ -95,18 +95,22 @@ foreach ($name in 'wine_toolchain_tests', 'wine_fixture_tests', 'wine_entry_test
 Write-Host "== wine_console_run_tests against $env:ORVELLA_EXE, as LocalSystem"
 if ((Invoke-AsSystem (Join-Path $tests 'wine_console_run_tests.exe')) -ne 0) { $failed += 'wine_console_run_tests' }
 
-# True when someone other than SYSTEM, Administrators, TrustedInstaller or the folder's
-# creator-owner placeholder may create, change or delete what is in the folder, or its
-# permissions.
-function Test-OthersMayWrite([string] $folder) {
+# True when someone other than SYSTEM, Administrators, TrustedInstaller or the
+# creator-owner placeholder may create, change or delete the object, or change its
+# permissions or owner. Rules are read by SID, so an account that has no name here
+# cannot stop the check; generic rights count as what they grant.
+function Test-OthersMayWrite([string] $path) {
     $trusted = 'S-1-5-18', 'S-1-5-32-544', 'S-1-3-0',
         'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
-    $writes = [Security.AccessControl.FileSystemRights]'CreateFiles, AppendData, WriteData, Delete, DeleteSubdirectoriesAndFiles, ChangePermissions, TakeOwnership'
-    foreach ($rule in (Get-Acl -LiteralPath $folder).Access) {
+    # Add file or subfolder, append, write data and attributes, delete, delete a child,
+    # WRITE_DAC, WRITE_OWNER, GENERIC_ALL and GENERIC_WRITE.
+    $writes = 0x2 -bor 0x4 -bor 0x100 -bor 0x10 -bor 0x40 -bor 0x10000 -bor 0x40000 -bor 0x80000 -bor 0x50000000
+    $acl = Get-Acl -LiteralPath $path
+    foreach ($rule in $acl.GetAccessRules($true, $true, [Security.Principal.SecurityIdentifier])) {
         if ($rule.AccessControlType -ne 'Allow') { continue }
-        if ($rule.PropagationFlags -band [Security.AccessControl.PropagationFlags]::InheritOnly) { continue }
-        $sid = $rule.IdentityReference.Translate([Security.Principal.SecurityIdentifier]).Value
-        if ($trusted -notcontains $sid -and ($rule.FileSystemRights -band $writes)) { return $true }
+        if ($trusted -notcontains $rule.IdentityReference.Value -and ([int64]$rule.FileSystemRights -band $writes)) {
+            return $true
+        }
     }
     return $false
 }
@@ -121,30 +125,35 @@ if ($Packages -ne '') {
     Remove-Item -Force -ErrorAction SilentlyContinue $stop
     $watch = Start-Job -ArgumentList $stop, $env:ORVELLA_EXE -ScriptBlock {
         param($stop, $exe)
+        $ErrorActionPreference = 'SilentlyContinue'
         $seen = @{}
         while (-not (Test-Path $stop)) {
             Get-CimInstance Win32_Process -Filter "CommandLine LIKE '%--install-service%' OR CommandLine LIKE '%--prepare-update%' OR CommandLine LIKE '%--remove-service%'" |
                 Where-Object { $_.ExecutablePath -and $_.ExecutablePath -ne $exe -and
                                (Split-Path -Leaf $_.ExecutablePath) -ne 'OrvellaService.exe' } |
                 ForEach-Object { $seen[$_.ExecutablePath] = $true }
-            Start-Sleep -Milliseconds 100
+            Start-Sleep -Milliseconds 50
         }
         $seen.Keys
     }
     & (Join-Path $tests 'wine_msi_tests.exe')
     if ($LASTEXITCODE -ne 0) { $failed += 'wine_msi_tests' }
     New-Item -ItemType File -Force -Path $stop | Out-Null
-    $copies = @(Receive-Job -Wait -AutoRemoveJob $watch)
+    $copies = @(Receive-Job -Wait -AutoRemoveJob $watch -ErrorAction SilentlyContinue)
     if ($copies.Count -eq 0) {
         Write-Host 'the watcher saw no copy of the exe run by the package'
         $failed += 'the package copy of the exe'
     }
-    foreach ($folder in ($copies | ForEach-Object { Split-Path -Parent $_ } | Sort-Object -Unique)) {
-        Write-Host "the package runs its copy of the exe from $folder"
+    foreach ($copy in $copies) {
+        $folder = Split-Path -Parent $copy
+        Write-Host "the package runs its copy of the exe as $copy"
         icacls $folder | Write-Host
-        if (Test-OthersMayWrite $folder) {
-            Write-Host "users other than administrators may write into $folder"
-            $failed += "the package copy's folder $folder"
+        # The copy may be gone by now; its folder is what decides who could swap it.
+        foreach ($path in @($folder) + @($copy | Where-Object { Test-Path -LiteralPath $_ })) {
+            if (Test-OthersMayWrite $path) {
+                Write-Host "users other than administrators may write $path"
+                $failed += "the package copy at $path"
+            }
         }
     }
 }

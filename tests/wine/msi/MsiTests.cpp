@@ -253,6 +253,8 @@ TEST_F(Msi, UpgradesKeepTheInstalledFolderAndNeverRunTheReplacedBuildsRegistrati
     ASSERT_EQ(Products().size(), 1u);
     const std::wstring replaced = Products()[0].first;
     BreakRegistrationOf(replaced);
+    // Into another folder the replaced build would leave its files behind: refused.
+    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0"), L"INSTALLFOLDER=C:\\Other"}), DWORD{ERROR_INSTALL_FAILURE});
 
     for (const char* build : {"1.1.0", "1.1.0-rebuild"}) {
         EXPECT_EQ(Msiexec(L"/i", build), 0u) << build;
@@ -262,6 +264,8 @@ TEST_F(Msi, UpgradesKeepTheInstalledFolderAndNeverRunTheReplacedBuildsRegistrati
         ASSERT_EQ(Products().size(), 1u) << build;
         EXPECT_EQ(Products()[0].second, "1.1.0");
     }
+    // The same folder, named otherwise, is the installed one.
+    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0-rebuild"), L"INSTALLFOLDER=c:\\orv"}), 0u);
     EXPECT_EQ(fs::file_size(folder / L"Kestrune.exe"), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
     EXPECT_FALSE(IsFolder(Exe.parent_path()));
     EXPECT_EQ(Msiexec({L"/x", replaced}), DWORD{ERROR_UNKNOWN_PRODUCT});
