@@ -15,9 +15,22 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 class HostTest : public Win32Test {
 protected:
+    // An entry point run as the process runs it, with these arguments after its name.
+    template <typename Entry>
+    static DWORD RunAs(Entry entry, std::vector<std::wstring> arguments)
+    {
+        arguments.insert(arguments.begin(), L"OrvellaService.exe");
+        std::vector<wchar_t*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        return static_cast<DWORD>(entry(static_cast<int>(arguments.size()), argv.data()));
+    }
+
     std::filesystem::path root;     // per-test folder
     std::filesystem::path exeDir;   // root/app: where the executable "lives"
     std::filesystem::path dataRoot; // root/data: PROGRAMDATA

@@ -32,15 +32,7 @@ protected:
         HostTest::TearDown();
     }
 
-    DWORD Run(std::vector<std::wstring> arguments)
-    {
-        arguments.insert(arguments.begin(), L"OrvellaService.exe");
-        std::vector<wchar_t*> argv;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        return static_cast<DWORD>(wmain(static_cast<int>(arguments.size()), argv.data()));
-    }
+    DWORD Run(std::vector<std::wstring> arguments) { return RunAs(wmain, std::move(arguments)); }
 
     // The administrative rows open the service manager and never create the StopEvent.
     void ExpectAdministrativeMode(DWORD serviceAccess)

@@ -141,15 +141,7 @@ public:
         model::SetConsoleSession(session);
     }
 
-    DWORD Run(std::vector<std::wstring> arguments)
-    {
-        arguments.insert(arguments.begin(), L"OrvellaService.exe");
-        std::vector<wchar_t*> argv;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        return RunEntry(static_cast<int>(arguments.size()), argv.data());
-    }
+    DWORD Run(std::vector<std::wstring> arguments) { return RunAs(RunEntry, std::move(arguments)); }
 
     // One supervision pass, as the loop makes it after its first period.
     void OnePass()
