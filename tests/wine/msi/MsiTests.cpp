@@ -1,7 +1,7 @@
 // The packages under msiexec, Wine's or Windows': install, an upgrade while another
-// program holds a handle to the service, a rebuild of the same version with a changed
-// agent, an uninstall after the installed exe was deleted, and one that fails after the
-// service was removed. ORVELLA_PACKAGES is the folder with OrvellaService-1.0.0.msi,
+// program holds a handle to the service, an upgrade and a rebuild with a changed agent
+// into an administrator's folder, an uninstall after the installed exe was deleted, one
+// that fails after the service was removed, and the README's quick start as printed. ORVELLA_PACKAGES is the folder with OrvellaService-1.0.0.msi,
 // -1.1.0.msi, -1.1.0-rebuild.msi and -1.1.0-failing-uninstall.msi (see make-packages).
 // Where the two answer differently, each test expects the answer of the platform it runs
 // on: Wine ends a run that a failed step rolled back with 1627 where Windows answers 1603
@@ -181,32 +181,6 @@ TEST_F(Msi, UpgradeWhileAHandleIsHeldKeepsTheServiceAndRemovalKeepsOnlyTheDataFo
     EXPECT_TRUE(Products().empty());
 }
 
-// The rebuild carries a changed agent, so its product code is another: it replaces the
-// installed build through the Upgrade row, and only the installed build may be reinstalled.
-TEST_F(Msi, ARebuildWithAChangedAgentReplacesTheInstalledBuild)
-{
-    ASSERT_EQ(Msiexec(L"/i", "1.1.0"), 0u);
-    ASSERT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
-    HANDLE oldAgent = OpenProcess(SYNCHRONIZE, FALSE, ProcessesOf(Agent)[0]);
-
-    EXPECT_EQ(Msiexec(L"/i", "1.1.0-rebuild"), 0u);
-    EXPECT_TRUE(HasEnded(oldAgent)) << "the rebuild did not stop the service";
-    CloseHandle(oldAgent);
-    ASSERT_EQ(Products().size(), 1u);
-    EXPECT_EQ(
-        Products()[0].first,
-        Select(Package("1.1.0-rebuild"), L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'"));
-    EXPECT_EQ(fs::file_size(Agent), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
-    EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
-    EXPECT_TRUE(ServiceRuns());
-    EXPECT_TRUE(OneAgent()) << ProcessesOf(Agent).size();
-
-    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0"), L"REINSTALL=ALL", L"REINSTALLMODE=vamus"}),
-              DWORD{ERROR_INSTALL_FAILURE});
-    EXPECT_EQ(fs::file_size(Agent), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
-    EXPECT_EQ(Products().size(), 1u);
-}
-
 // The uninstall fails after UnregisterService took the service away; its rollback puts the
 // files back and registers and starts the service again on them.
 TEST_F(Msi, AnUninstallThatFailsAfterTheServiceWentLeavesItRegisteredAndRunning)
@@ -251,19 +225,31 @@ TEST_F(Msi, UpgradesKeepTheInstalledFolderAndNeverRunTheReplacedBuildsRegistrati
     const std::string quoted = Utf8(L"\"" + (folder / L"OrvellaService.exe").wstring() + L"\"");
     ASSERT_EQ(Utf8(RegisteredPath()), quoted);
     ASSERT_EQ(Products().size(), 1u);
+    ASSERT_TRUE(OneAgent(folder / L"Kestrune.exe"));
     const std::wstring replaced = Products()[0].first;
     BreakRegistrationOf(replaced);
     // Into another folder the replaced build would leave its files behind: refused.
     EXPECT_EQ(Msiexec({L"/i", Package("1.1.0"), L"INSTALLFOLDER=C:\\Other"}), DWORD{ERROR_INSTALL_FAILURE});
 
+    // The rebuild carries a changed agent, so it is another product, which replaces the
+    // installed build through the Upgrade row as an upgrade does.
     for (const char* build : {"1.1.0", "1.1.0-rebuild"}) {
+        HANDLE oldAgent = OpenProcess(SYNCHRONIZE, FALSE, ProcessesOf(folder / L"Kestrune.exe").at(0));
         EXPECT_EQ(Msiexec(L"/i", build), 0u) << build;
+        EXPECT_TRUE(HasEnded(oldAgent)) << build << " did not stop the service";
+        CloseHandle(oldAgent);
         EXPECT_EQ(Utf8(RegisteredPath()), quoted) << build;
         EXPECT_TRUE(ServiceRuns()) << build;
         EXPECT_TRUE(OneAgent(folder / L"Kestrune.exe")) << build;
         ASSERT_EQ(Products().size(), 1u) << build;
         EXPECT_EQ(Products()[0].second, "1.1.0");
     }
+    EXPECT_EQ(
+        Products()[0].first,
+        Select(Package("1.1.0-rebuild"), L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'"));
+    // Only the installed build may be reinstalled.
+    EXPECT_EQ(Msiexec({L"/i", Package("1.1.0"), L"REINSTALL=ALL", L"REINSTALLMODE=vamus"}),
+              DWORD{ERROR_INSTALL_FAILURE});
     // The same folder, named otherwise, is the installed one.
     EXPECT_EQ(Msiexec({L"/i", Package("1.1.0-rebuild"), L"INSTALLFOLDER=c:\\orv"}), 0u);
     EXPECT_EQ(fs::file_size(folder / L"Kestrune.exe"), fs::file_size(FixturesFolder() / L"Kestrune.exe") + 1);
@@ -291,6 +277,49 @@ TEST_F(Msi, UninstallAfterTheExeWasDeletedRemovesTheService)
     EXPECT_EQ(RegisteredPath(), L"");
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     EXPECT_TRUE(ProcessesOf(Agent).empty());
+}
+
+// The last line a batch printed: cmd echoes each command before it.
+std::string LastLine(const std::string& output)
+{
+    const size_t end = output.find_last_not_of("\r\n");
+    return end == std::string::npos
+        ? ""
+        : output.substr(output.rfind('\n', end) + 1, end - output.rfind('\n', end));
+}
+
+// The README's quick start as printed, in its order: the MSI (in the packages' folder),
+// the check and the removal with the installed product code put in; then the same
+// without the package, the exe and agent copied where the commands name them.
+TEST_F(Msi, TheReadmesQuickStartRunsAsPrinted)
+{
+    const auto blocks = BatBlocks(FromHostPath(_wgetenv(L"ORVELLA_README")));
+    ASSERT_EQ(blocks.size(), 5u) << "install with the MSI or without, check, remove either";
+    const fs::path packages = fs::path(Package("1.1.0")).parent_path();
+    const auto check = [&] {
+        const RunResult checked = RunBatch(blocks[2], packages);
+        EXPECT_EQ(checked.exitCode, 0u);
+        EXPECT_EQ(LastLine(checked.output), "Orvella native service self-test passed");
+    };
+
+    EXPECT_EQ(LastLine(RunBatch(blocks[0], packages).output), "0");
+    ASSERT_EQ(Products().size(), 1u);
+    EXPECT_TRUE(OneAgent());
+    check();
+    std::vector<std::string> msiRemoval = blocks[3];
+    msiRemoval[0].replace(msiRemoval[0].find("{ProductCode}"), 13, Utf8(Products()[0].first));
+    EXPECT_EQ(RunBatch(msiRemoval, packages).exitCode, 0u);
+    EXPECT_TRUE(Products().empty());
+    EXPECT_EQ(RegisteredPath(), L"");
+
+    CopyExeAndAgentTo(Exe.parent_path());
+    EXPECT_EQ(LastLine(RunBatch(blocks[1], packages).output), "0");
+    EXPECT_EQ(Utf8(RegisteredPath()), QuotedExe);
+    check();
+    EXPECT_EQ(RunBatch(blocks[4], packages).exitCode, 0u);
+    EXPECT_EQ(RegisteredPath(), L"");
+    EXPECT_TRUE(WaitFor([] { return ProcessesOf(Agent).empty(); }, 10s, 100));
+    fs::remove_all(Exe.parent_path());
 }
 
 } // namespace

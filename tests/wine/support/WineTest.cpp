@@ -410,6 +410,33 @@ std::string ReadTextFile(const std::filesystem::path& file)
     return content.str();
 }
 
+std::vector<std::vector<std::string>> BatBlocks(const std::filesystem::path& page)
+{
+    std::istringstream text(ReadTextFile(page));
+    std::vector<std::vector<std::string>> blocks;
+    bool inside = false;
+    for (std::string line; std::getline(text, line);) {
+        if (!inside && line == "```bat")
+            blocks.emplace_back();
+        else if (inside && line != "```")
+            blocks.back().push_back(line);
+        if (line == "```bat" || line == "```")
+            inside = line == "```bat";
+    }
+    return blocks;
+}
+
+RunResult RunBatch(const std::vector<std::string>& lines, const std::filesystem::path& folder)
+{
+    std::string script;
+    for (const std::string& line : lines)
+        script += line + "\r\n";
+    WriteTextFile(folder / L"block.cmd", script);
+    return RunProgram(
+        {L"C:\\windows\\system32\\cmd.exe", {L"/c", (folder / L"block.cmd").wstring()}, folder, {}},
+        std::chrono::seconds(120));
+}
+
 bool IsFolder(const std::filesystem::path& path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());

@@ -113,6 +113,12 @@ void WriteSessions(const std::filesystem::path& folder, std::string_view lines);
 void WriteTextFile(const std::filesystem::path& file, std::string_view bytes);
 std::string ReadTextFile(const std::filesystem::path& file);
 
+// The ```bat blocks of a document, in order, each as its lines.
+std::vector<std::vector<std::string>> BatBlocks(const std::filesystem::path& page);
+
+// The lines as a .cmd file in the folder, run there by cmd /c.
+RunResult RunBatch(const std::vector<std::string>& lines, const std::filesystem::path& folder);
+
 bool IsFolder(const std::filesystem::path& path);
 bool IsFile(const std::filesystem::path& path);
 

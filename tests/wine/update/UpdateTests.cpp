@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 using namespace winetest;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -25,17 +23,13 @@ TEST(UpdateSequence, ReplacesTheFilesOrStartsTheServiceAgainOnTheOnesItHad)
     WriteSessions(dir, "1 Active\n");
     CopyExeTo(temp.Path() / L"new");
     WriteTextFile(temp.Path() / L"new" / L"Kestrune.exe", ReadTextFile(agent) + "x");
-    std::istringstream doc(ReadTextFile(FromHostPath(_wgetenv(L"ORVELLA_UPDATING_DOC"))));
-    std::string line, script;
-    while (std::getline(doc, line) && line != "```bat") {
-    }
-    while (std::getline(doc, line) && line != "```")
-        script += (line.rfind("set \"dir=", 0) ? line : "set \"dir=" + Utf8(dir.wstring()) + "\"") + "\r\n";
-    WriteTextFile(temp.Path() / L"update.cmd", script);
+    std::vector<std::string> script = BatBlocks(FromHostPath(_wgetenv(L"ORVELLA_UPDATING_DOC"))).at(0);
+    for (std::string& line : script)
+        if (line.rfind("set \"dir=", 0) == 0)
+            line = "set \"dir=" + Utf8(dir.wstring()) + "\"";
     const uintmax_t newSize = fs::file_size(agent) + 1;
     const auto update = [&](DWORD status, size_t running) {
-        EXPECT_EQ(Status(L"C:\\windows\\system32\\cmd.exe", {L"/c", (temp.Path() / L"update.cmd").wstring()}),
-                  status);
+        EXPECT_EQ(RunBatch(script, temp.Path()).exitCode, status);
         EXPECT_TRUE(WaitFor(
             [&] { return ProcessesOf(exe).size() == running && ProcessesOf(agent).size() == running; }, 10s,
             100));
