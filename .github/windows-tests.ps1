@@ -118,7 +118,7 @@ function Test-OthersMayWrite([string] $path) {
 if ($Packages -ne '') {
     Write-Host "== wine_msi_tests with the packages in $Packages"
     $env:ORVELLA_PACKAGES = (Resolve-Path $Packages).Path
-    $env:ORVELLA_README = (Resolve-Path (Join-Path $PSScriptRoot '..\README.md')).Path
+    $env:ORVELLA_SOURCE = (Resolve-Path (Join-Path $PSScriptRoot '..')).Path
     # The package's steps run, as SYSTEM, the copy of the exe that Windows Installer takes
     # out of the Binary table: a watcher notes every program that runs one of the modes
     # and is neither the exe under test nor an installed one, so its folder can be judged.

@@ -293,7 +293,8 @@ std::string LastLine(const std::string& output)
 // without the package, the exe and agent copied where the commands name them.
 TEST_F(Msi, TheReadmesQuickStartRunsAsPrinted)
 {
-    const auto blocks = BatBlocks(FromHostPath(_wgetenv(L"ORVELLA_README")));
+    const fs::path source = FromHostPath(_wgetenv(L"ORVELLA_SOURCE"));
+    const auto blocks = BatBlocks(source / L"README.md");
     ASSERT_EQ(blocks.size(), 5u) << "install with the MSI or without, check, remove either";
     const fs::path packages = fs::path(Package("1.1.0")).parent_path();
     const auto check = [&] {
@@ -320,6 +321,15 @@ TEST_F(Msi, TheReadmesQuickStartRunsAsPrinted)
     EXPECT_EQ(RegisteredPath(), L"");
     EXPECT_TRUE(WaitFor([] { return ProcessesOf(Agent).empty(); }, 10s, 100));
     fs::remove_all(Exe.parent_path());
+
+    // The deployment guide's silent install and removal, logged, with the package's code.
+    std::vector<std::string> silent = BatBlocks(source / L"docs" / L"deployment.md").at(0);
+    const std::wstring code =
+        Select(Package("1.1.0"), L"SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'");
+    silent[1].replace(silent[1].find("{ProductCode}"), 13, Utf8(code));
+    EXPECT_EQ(RunBatch(silent, packages).exitCode, 0u);
+    EXPECT_TRUE(Products().empty());
+    EXPECT_EQ(RegisteredPath(), L"");
 }
 
 } // namespace
